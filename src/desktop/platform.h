@@ -1,0 +1,120 @@
+// The platform seam: everything the helper asks of the desktop it runs on. Each function is
+// defined by exactly one backend, chosen when the executable is linked (the simulated desktop
+// or the X11 + AT-SPI2 desktop). Backends never throw and never log: whatever they cannot answer
+// they report as no value, and the common code above the seam decides what that means.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace qcu {
+
+struct Point {
+  double x = 0;
+  double y = 0;
+};
+struct Size {
+  double width = 0;
+  double height = 0;
+};
+struct Rect {
+  double x = 0;
+  double y = 0;
+  double width = 0;
+  double height = 0;
+};
+struct TextRange {
+  std::int64_t location = 0;
+  std::int64_t length = 0;
+};
+
+// A reference-counted accessibility element handle. Copies share the element; the last copy
+// releases it. An empty handle names no element.
+struct AXElement {
+  std::shared_ptr<void> ref;
+  explicit operator bool() const { return ref != nullptr; }
+};
+
+// An attribute value of a type the common code does not interpret.
+struct AXOther {};
+
+// An accessibility attribute value as the platform typed it.
+using AXValue = std::variant<AXOther, std::string, bool, std::int64_t, double, Point, Size,
+                             TextRange, AXElement, std::vector<AXElement>,
+                             std::vector<std::string>>;
+
+// The running application behind a process id; each field is optional on its own.
+struct RunningApp {
+  std::optional<std::string> executablePath;
+  std::optional<std::string> localizedName;
+  std::optional<std::string> bundleIdentifier;
+};
+
+// Backend set-up from the command line, before start-up reads its own options. Backends take
+// only their own options and ignore the rest. Returns false when the backend cannot run.
+bool platformInit(int argc, char** argv);
+
+// "darwin" or "linux": which key chords the owner must use.
+std::string platformName();
+
+// ---- Processes ----
+// Start time of a process in seconds and microseconds since 1970; none when unknown.
+struct ProcessStart {
+  std::int64_t seconds = 0;
+  std::int64_t microseconds = 0;
+};
+std::optional<ProcessStart> platformProcessStart(std::int32_t pid);
+// The null signal: true when the process exists and may be signalled.
+bool platformProcessAlive(std::int32_t pid);
+
+// ---- Permissions ----
+bool platformAccessibilityTrusted();
+bool platformScreenCaptureAllowed();
+
+// ---- Window server ----
+// The on-screen window list, front to back, as raw rows whose fields may be missing or mistyped:
+// an array of objects with the keys "kCGWindowNumber", "kCGWindowOwnerPID", "kCGWindowBounds"
+// ({"X","Y","Width","Height"}), "kCGWindowOwnerName", "kCGWindowName", "kCGWindowLayer",
+// "kCGWindowAlpha". None when the window server gives no list.
+std::optional<nlohmann::json> platformWindowList();
+// The current console session's dictionary; none when there is none.
+std::optional<nlohmann::json> platformSessionDictionary();
+
+// ---- Applications ----
+std::optional<RunningApp> platformRunningApplication(std::int32_t pid);
+// Asks the application to come to the front; true when the request was accepted.
+bool platformActivateApplication(std::int32_t pid);
+// The general pasteboard's change count.
+std::int64_t platformPasteboardChangeCount();
+
+// ---- Input ----
+// Whether the system input event counter exists on this desktop.
+bool platformEventCounterAvailable();
+// Count of events of one type for one event source state; 0 when the counter is unavailable.
+std::uint32_t platformEventCount(std::uint32_t sourceState, std::uint32_t eventType);
+
+// ---- Accessibility ----
+// Bounds every later accessibility call.
+void platformSetMessagingTimeout(double seconds);
+// The application element of a process; none when the platform cannot make one.
+std::optional<AXElement> platformApplicationElement(std::int32_t pid);
+std::optional<AXValue> platformCopyAttribute(const AXElement& element, std::string_view name);
+std::optional<std::vector<std::string>> platformActionNames(const AXElement& element);
+// None when the settable query failed.
+std::optional<bool> platformIsSettable(const AXElement& element, std::string_view name);
+bool platformSetAttribute(const AXElement& element, std::string_view name, const AXValue& value);
+bool platformPerformAction(const AXElement& element, std::string_view action);
+// Whether this desktop can map a window element to its window number.
+bool platformHasWindowNumberLookup();
+std::optional<std::uint32_t> platformWindowNumberOfElement(const AXElement& element);
+// True when both handles name the same element.
+bool platformSameElement(const AXElement& a, const AXElement& b);
+
+}  // namespace qcu

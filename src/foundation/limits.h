@@ -28,7 +28,7 @@ inline constexpr std::size_t MAX_VALUE_SCALARS = 32768;
 // Longest displayed title, in UTF-16 code units.
 inline constexpr std::size_t MAX_TITLE_DISPLAY = 300;
 inline constexpr int SURFACE_MAX_ELEMENTS = 512;
-inline constexpr double SURFACE_BUDGET = 1.5;             // seconds
+inline constexpr double SURFACE_BUDGET = 1.5;              // seconds
 inline constexpr double MAX_TARGET_CHECK_INTERVAL = 0.25;  // seconds
 
 // Request ids remembered for duplicate detection.

@@ -42,7 +42,11 @@ std::string format(bool upper, bool hyphens) {
 
 }  // namespace
 
-std::string randomUUIDString() { return format(true, true); }
-std::string randomUUIDHexLower() { return format(false, false); }
+std::string randomUUIDString() {
+  return format(true, true);
+}
+std::string randomUUIDHexLower() {
+  return format(false, false);
+}
 
 }  // namespace qcu

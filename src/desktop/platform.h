@@ -46,9 +46,9 @@ struct AXElement {
 struct AXOther {};
 
 // An accessibility attribute value as the platform typed it.
-using AXValue = std::variant<AXOther, std::string, bool, std::int64_t, double, Point, Size,
-                             TextRange, AXElement, std::vector<AXElement>,
-                             std::vector<std::string>>;
+using AXValue =
+    std::variant<AXOther, std::string, bool, std::int64_t, double, Point, Size, TextRange,
+                 AXElement, std::vector<AXElement>, std::vector<std::string>>;
 
 // The running application behind a process id; each field is optional on its own.
 struct RunningApp {

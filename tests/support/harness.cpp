@@ -45,7 +45,9 @@ void resetHarness() {
   exitStatus.reset();
 }
 
-void sendLine(const std::string& line) { handleLine(line); }
+void sendLine(const std::string& line) {
+  handleLine(line);
+}
 
 void sendRequest(const std::string& type, const std::string& requestId, const Json& fields) {
   Json request = fields.is_object() ? fields : Json::object();
@@ -64,7 +66,8 @@ std::vector<std::string> takeLines() {
 
 std::vector<Json> takeMessages() {
   std::vector<Json> messages;
-  for (const auto& line : takeLines()) messages.push_back(Json::parse(line));
+  for (const auto& line : takeLines())
+    messages.push_back(Json::parse(line));
   return messages;
 }
 

@@ -7,42 +7,78 @@
 
 namespace qcu {
 
-bool platformInit(int, char**) { return true; }
-std::string platformName() { return "linux"; }
+bool platformInit(int, char**) {
+  return true;
+}
+std::string platformName() {
+  return "linux";
+}
 
 std::optional<ProcessStart> platformProcessStart(std::int32_t pid) {
   return procfsProcessStart(pid);
 }
-bool platformProcessAlive(std::int32_t pid) { return procfsProcessAlive(pid); }
+bool platformProcessAlive(std::int32_t pid) {
+  return procfsProcessAlive(pid);
+}
 
-bool platformAccessibilityTrusted() { return false; }
-bool platformScreenCaptureAllowed() { return false; }
+bool platformAccessibilityTrusted() {
+  return false;
+}
+bool platformScreenCaptureAllowed() {
+  return false;
+}
 
-std::optional<nlohmann::json> platformWindowList() { return std::nullopt; }
-std::optional<nlohmann::json> platformSessionDictionary() { return std::nullopt; }
+std::optional<nlohmann::json> platformWindowList() {
+  return std::nullopt;
+}
+std::optional<nlohmann::json> platformSessionDictionary() {
+  return std::nullopt;
+}
 
-std::optional<RunningApp> platformRunningApplication(std::int32_t) { return std::nullopt; }
-bool platformActivateApplication(std::int32_t) { return false; }
-std::int64_t platformPasteboardChangeCount() { return 0; }
+std::optional<RunningApp> platformRunningApplication(std::int32_t) {
+  return std::nullopt;
+}
+bool platformActivateApplication(std::int32_t) {
+  return false;
+}
+std::int64_t platformPasteboardChangeCount() {
+  return 0;
+}
 
-bool platformEventCounterAvailable() { return false; }
-std::uint32_t platformEventCount(std::uint32_t, std::uint32_t) { return 0; }
+bool platformEventCounterAvailable() {
+  return false;
+}
+std::uint32_t platformEventCount(std::uint32_t, std::uint32_t) {
+  return 0;
+}
 
 void platformSetMessagingTimeout(double) {}
-std::optional<AXElement> platformApplicationElement(std::int32_t) { return std::nullopt; }
+std::optional<AXElement> platformApplicationElement(std::int32_t) {
+  return std::nullopt;
+}
 std::optional<AXValue> platformCopyAttribute(const AXElement&, std::string_view) {
   return std::nullopt;
 }
 std::optional<std::vector<std::string>> platformActionNames(const AXElement&) {
   return std::nullopt;
 }
-std::optional<bool> platformIsSettable(const AXElement&, std::string_view) { return std::nullopt; }
-bool platformSetAttribute(const AXElement&, std::string_view, const AXValue&) { return false; }
-bool platformPerformAction(const AXElement&, std::string_view) { return false; }
-bool platformHasWindowNumberLookup() { return false; }
+std::optional<bool> platformIsSettable(const AXElement&, std::string_view) {
+  return std::nullopt;
+}
+bool platformSetAttribute(const AXElement&, std::string_view, const AXValue&) {
+  return false;
+}
+bool platformPerformAction(const AXElement&, std::string_view) {
+  return false;
+}
+bool platformHasWindowNumberLookup() {
+  return false;
+}
 std::optional<std::uint32_t> platformWindowNumberOfElement(const AXElement&) {
   return std::nullopt;
 }
-bool platformSameElement(const AXElement& a, const AXElement& b) { return a.ref == b.ref; }
+bool platformSameElement(const AXElement& a, const AXElement& b) {
+  return a.ref == b.ref;
+}
 
 }  // namespace qcu

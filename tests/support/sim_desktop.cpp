@@ -1,0 +1,66 @@
+#include "support/sim_desktop.h"
+
+#include <atomic>
+#include <memory>
+#include <stdexcept>
+
+#include "desktop/sim/sim.h"
+#include "foundation/clock.h"
+#include "session/state.h"
+
+namespace qcu::test {
+
+using nlohmann::json;
+
+void resetDesktopAndSession() {
+  sim::reset();
+  platformSetMessagingTimeout(1.0);
+  resetSessionForTests();
+  resetClockForTests();
+}
+
+void loadDesktop(const json& description) {
+  std::string error = sim::load(description);
+  if (!error.empty()) throw std::runtime_error("simulated desktop: " + error);
+}
+
+void controlDesktop(const json& command) {
+  json reply = sim::control(command);
+  if (reply.value("ok", false) != true) {
+    throw std::runtime_error("simulated desktop: " + reply.value("error", std::string("?")));
+  }
+}
+
+json windowRow(std::uint32_t number, std::int32_t pid, const std::string& title, Rect bounds) {
+  return {{"number", number},
+          {"pid", pid},
+          {"title", title},
+          {"bounds", {bounds.x, bounds.y, bounds.width, bounds.height}}};
+}
+
+json appEntry(std::int32_t pid, const std::string& name, json windows) {
+  return {{"pid", pid},
+          {"executablePath", "/Applications/" + name + ".app/Contents/MacOS/" + name},
+          {"bundleIdentifier", "com.example." + name},
+          {"localizedName", name},
+          {"windows", std::move(windows)}};
+}
+
+json windowNode(std::uint32_t number, const std::string& title, json children) {
+  return {{"window", number}, {"title", title}, {"children", std::move(children)}};
+}
+
+Ident identOf(std::int32_t pid, std::uint32_t window) {
+  auto start = processStart100ns(pid);
+  return Ident{pid, start ? std::to_string(*start) : std::string("0"), window};
+}
+
+void onCall(const std::string& function, std::int32_t pid, int nth, std::function<void()> action) {
+  auto seen = std::make_shared<std::atomic<int>>(0);
+  sim::setHook([=](const sim::Call& call) {
+    if (call.function != function || (pid != 0 && call.pid != pid)) return;
+    if (++*seen == nth) action();
+  });
+}
+
+}  // namespace qcu::test

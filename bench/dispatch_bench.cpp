@@ -36,7 +36,8 @@ void BM_OversizeLineRefused(benchmark::State& bench) {
   line.push_back('\n');
   LineFramer framer([](std::string_view l) { handleLine(l); },
                     [] { writeError("none", "oversize", "message exceeds limit"); });
-  for (auto _ : bench) framer.feed(line.data(), line.size());
+  for (auto _ : bench)
+    framer.feed(line.data(), line.size());
   setOutputSink(nullptr);
 }
 BENCHMARK(BM_OversizeLineRefused)->Unit(benchmark::kMicrosecond);

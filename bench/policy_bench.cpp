@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "desktop/sim/sim.h"
 #include "policy/policy.h"
 
 namespace qcu {
@@ -47,6 +48,30 @@ void BM_isBlockedProcess(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_isBlockedProcess);
+
+// The whole decision from a process id, with the metadata read from a simulated desktop.
+void BM_isBlockedApplication(benchmark::State& state) {
+  sim::reset();
+  nlohmann::json apps = nlohmann::json::array();
+  const auto& processes = typicalProcesses();
+  for (std::size_t i = 0; i < processes.size(); ++i) {
+    apps.push_back({{"pid", 5000 + i},
+                    {"executablePath", "/Applications/X.app/Contents/MacOS/" + processes[i].name},
+                    {"localizedName", processes[i].product},
+                    {"bundleIdentifier", processes[i].bundle}});
+  }
+  if (const std::string error = sim::load({{"apps", apps}}); !error.empty()) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  std::size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(isBlockedApplication(static_cast<std::int32_t>(5000 + i)));
+    i = (i + 1) % processes.size();
+  }
+  sim::reset();
+}
+BENCHMARK(BM_isBlockedApplication);
 
 void BM_titleMarkerHit(benchmark::State& state) {
   const auto& titles = typicalTitles();

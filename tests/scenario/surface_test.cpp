@@ -1,0 +1,147 @@
+// The bounded surface walk over simulated accessibility trees.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "desktop/accessibility.h"
+#include "desktop/sim/sim.h"
+#include "foundation/clock.h"
+#include "foundation/limits.h"
+#include "policy/policy.h"
+#include "support/sim_desktop.h"
+
+namespace qcu {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr std::int32_t APP_PID = 4100;
+
+Json staticText(int i) {
+  return {{"role", "AXStaticText"}, {"title", "Item " + std::to_string(i)}};
+}
+
+Json group(const Json& child) {
+  return {{"role", "AXGroup"}, {"children", Json::array({child})}};
+}
+
+// A window holding count clean static texts directly.
+Json flatWindow(int count) {
+  Json children = Json::array();
+  for (int i = 0; i < count; ++i)
+    children.push_back(staticText(i));
+  return {{"title", "Notes"}, {"children", children}};
+}
+
+class SurfaceWalk : public test::DesktopTest {
+ protected:
+  // Loads one application with the window and returns the window's element.
+  static AXElement window(const Json& window) {
+    test::loadDesktop({{"apps", {test::appEntry(APP_PID, "notes", Json::array({window}))}}});
+    auto application = platformApplicationElement(APP_PID);
+    if (!application) return {};
+    auto windows = axChildren(*application);
+    return windows.empty() ? AXElement{} : windows.front();
+  }
+
+  static std::optional<std::string> walk(const AXElement& root) {
+    return unsafeSurfaceReason(root, SURFACE_MAX_ELEMENTS, SURFACE_BUDGET);
+  }
+};
+
+TEST_F(SurfaceWalk, CleanTreeYieldsNothing) {
+  Json tree = flatWindow(3);
+  tree["children"].push_back({{"role", "AXStaticText"}, {"title", "Password"}});
+  tree["children"].push_back({{"role", "AXButton"}, {"title", "Save"}});
+  tree["children"].push_back({{"role", "AXTextField"}, {"placeholder", "Search"}});
+  EXPECT_EQ(walk(window(tree)), std::nullopt);
+}
+
+TEST_F(SurfaceWalk, PasswordFieldAnywhereWinsOverLaterAuthControls) {
+  // The password field sits two groups deep; the sign-in button three groups deep is visited
+  // later in breadth-first order.
+  const Json password = group(group({{"role", "AXSecureTextField"}}));
+  const Json signIn = group(group(group({{"role", "AXButton"}, {"title", "Sign in"}})));
+  EXPECT_EQ(walk(window({{"children", {signIn, password}}})), std::string(SURFACE_PASSWORD));
+  // Closer to the root, the button is found first.
+  const Json nearSignIn = group({{"role", "AXButton"}, {"title", "Sign in"}});
+  EXPECT_EQ(walk(window({{"children", {password, nearSignIn}}})),
+            std::string(SURFACE_AUTH_CONTROL));
+}
+
+TEST_F(SurfaceWalk, SecureSubroleCountsAsPassword) {
+  Json tree = {{"children", {{{"role", "AXTextField"}, {"subrole", "AXSecureTextField"}}}}};
+  EXPECT_EQ(walk(window(tree)), std::string(SURFACE_PASSWORD));
+}
+
+TEST_F(SurfaceWalk, AuthTextCountsOnlyOnInputsAndButtons) {
+  EXPECT_EQ(walk(window({{"children", {{{"role", "AXButton"}, {"title", "Sign in"}}}}})),
+            std::string(SURFACE_AUTH_CONTROL));
+  EXPECT_EQ(
+      walk(window(
+          {{"children",
+            {{{"role", "AXTextField"}, {"title", "Account"}, {"identifier", "username-input"}}}}})),
+      std::string(SURFACE_AUTH_CONTROL));
+  EXPECT_EQ(walk(window({{"children", {{{"role", "AXComboBox"}, {"help", "Enter OTP"}}}}})),
+            std::string(SURFACE_AUTH_CONTROL));
+  // The same texts on other roles, and a mistyped title, do not count.
+  EXPECT_EQ(walk(window({{"children",
+                          {{{"role", "AXStaticText"}, {"title", "Sign in"}},
+                           {{"role", "AXLink"}, {"title", "Log in"}},
+                           {{"role", "AXButton"}, {"title", 42}}}}})),
+            std::nullopt);
+}
+
+TEST_F(SurfaceWalk, ElementLimitCountsTheRoot) {
+  // 511 descendants and the window fill the limit exactly.
+  EXPECT_EQ(walk(window(flatWindow(SURFACE_MAX_ELEMENTS - 1))), std::nullopt);
+  EXPECT_EQ(walk(window(flatWindow(SURFACE_MAX_ELEMENTS))), std::string(SURFACE_ELEMENT_LIMIT));
+  EXPECT_EQ(walk(window(flatWindow(600))), std::string(SURFACE_ELEMENT_LIMIT));
+}
+
+TEST_F(SurfaceWalk, PasswordFieldBeyondTheLimitIsNotSeen) {
+  Json tree = flatWindow(SURFACE_MAX_ELEMENTS - 1);
+  tree["children"].push_back({{"role", "AXSecureTextField"}});
+  EXPECT_EQ(walk(window(tree)), std::string(SURFACE_ELEMENT_LIMIT));
+}
+
+TEST_F(SurfaceWalk, ZeroOrNegativeLimitExaminesNothing) {
+  const AXElement root = window(flatWindow(0));
+  EXPECT_EQ(unsafeSurfaceReason(root, 0, 1.0), std::string(SURFACE_ELEMENT_LIMIT));
+  EXPECT_EQ(unsafeSurfaceReason(root, -5, 1.0), std::string(SURFACE_ELEMENT_LIMIT));
+  EXPECT_EQ(unsafeSurfaceReason(root, 1, 1.0), std::nullopt);
+  EXPECT_EQ(unsafeSurfaceReason(AXElement{}, 512, 1.0), std::string(SURFACE_ELEMENT_LIMIT));
+}
+
+TEST_F(SurfaceWalk, ExhaustedBudgetBeforeTheRootReadsNothing) {
+  const AXElement root = window({{"children", {{{"role", "AXSecureTextField"}}}}});
+  int reads = 0;
+  sim::setHook([&](const sim::Call& call) {
+    if (call.function == "platformCopyAttribute") ++reads;
+  });
+  EXPECT_EQ(unsafeSurfaceReason(root, 512, -0.001), std::string(SURFACE_TIMEOUT));
+  EXPECT_EQ(unsafeSurfaceReason(root, 512, std::nan("")), std::string(SURFACE_TIMEOUT));
+  EXPECT_EQ(reads, 0);
+}
+
+TEST_F(SurfaceWalk, TimeRunningOutMidWalkStopsBeforeTheNextElement) {
+  Json tree = {
+      {"children", {{{"id", "slow"}, {"role", "AXGroup"}}, {{"role", "AXSecureTextField"}}}}};
+  const AXElement root = window(tree);
+  sim::setHook([](const sim::Call& call) {
+    if (call.node == "slow" && call.name == "AXRole") advanceClockForTests(Seconds(2));
+  });
+  EXPECT_EQ(walk(root), std::string(SURFACE_TIMEOUT));
+}
+
+TEST_F(SurfaceWalk, ApplicationThatStopsAnsweringIsNotClean) {
+  // Every read of a hung application waits out the messaging timeout and reads as absent; the
+  // walk sees an empty tree but has run past its budget.
+  const AXElement root = window(flatWindow(2));
+  test::controlDesktop({{"op", "hang"}, {"pid", APP_PID}});
+  platformSetMessagingTimeout(0.05);
+  EXPECT_EQ(unsafeSurfaceReason(root, 64, 0.1), std::string(SURFACE_TIMEOUT));
+}
+
+}  // namespace
+}  // namespace qcu

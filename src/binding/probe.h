@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "desktop/platform.h"
+#include "foundation/limits.h"
 #include "session/identity.h"
 
 namespace qcu {
@@ -26,5 +27,15 @@ struct ProbeData {
   // The 13-key "probe" wire object.
   nlohmann::json object() const;
 };
+
+}  // namespace qcu
+
+namespace qcu {
+
+// Re-identifies the exact window and describes it, applying the safety policy. blockUnsafe adds
+// the title-marker test and, with inspectSurface, the bounded accessibility walk of the window.
+// Fails with a SafeError naming what is wrong.
+ProbeData probeExact(const Ident& ident, bool blockUnsafe, bool inspectSurface = true,
+                     double budget = SURFACE_BUDGET);
 
 }  // namespace qcu

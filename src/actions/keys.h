@@ -1,0 +1,31 @@
+// The keys and chords a "key" action may press, and the key code and modifier flags each one is
+// sent with on the Mac keyboard, the platform the simulated desktop models.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace qcu {
+
+// Event flag masks of the modifiers a chord holds down.
+inline constexpr std::uint64_t KEY_FLAG_SHIFT = 0x20000;
+inline constexpr std::uint64_t KEY_FLAG_COMMAND = 0x100000;
+
+struct KeySpec {
+  std::uint16_t code = 0;   // virtual key code
+  std::uint64_t flags = 0;  // set on both the key-down and the key-up event
+
+  bool operator==(const KeySpec&) const = default;
+};
+
+// The 32 allowlisted key names, matched exactly (case included).
+const std::set<std::string, std::less<>>& allowedKeys();
+
+// The key code and flags of an allowlisted name; none for every other name.
+std::optional<KeySpec> keySpec(std::string_view name);
+
+}  // namespace qcu

@@ -16,7 +16,8 @@ void LineFramer::feed(const char* data, std::size_t size) {
   const char* p = data;
   const char* end = data + size;
   while (p < end) {
-    const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    const auto* lf =
+        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     const char* stop = lf ? lf : end;
     if (!discarding_) {
       auto count = static_cast<std::size_t>(stop - p);

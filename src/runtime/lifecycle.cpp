@@ -72,8 +72,10 @@ void cancelEverything() {
   std::lock_guard<std::recursive_mutex> guard(s.lock);
   s.leases.clear();
   s.prepared.clear();
-  for (auto& [id, token] : s.activeObservations) token.cancel();
-  for (auto& [id, token] : s.activeActions) token.cancel();
+  for (auto& [id, token] : s.activeObservations)
+    token.cancel();
+  for (auto& [id, token] : s.activeActions)
+    token.cancel();
 }
 
 void handleStop(const std::string& requestId) {

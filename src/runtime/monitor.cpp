@@ -22,7 +22,9 @@ namespace {
 constexpr auto TICK = std::chrono::milliseconds(100);
 constexpr std::int64_t OWNER_CHECK_EVERY = 5;
 
-std::uint64_t absDiff(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : b - a; }
+std::uint64_t absDiff(std::uint64_t a, std::uint64_t b) {
+  return a > b ? a - b : b - a;
+}
 
 }  // namespace
 

@@ -46,9 +46,9 @@ std::string serializeMessage(const Json& message) {
     auto it = message.find("requestId");
     if (it != message.end() && it->is_string()) requestId = it->get<std::string>();
   }
-  Json substitute = {{"v", PROTOCOL_VERSION},         {"type", "error"},
-                     {"requestId", requestId},        {"ok", false},
-                     {"code", "response_oversize"},   {"message", "response exceeds limit"}};
+  Json substitute = {{"v", PROTOCOL_VERSION},       {"type", "error"},
+                     {"requestId", requestId},      {"ok", false},
+                     {"code", "response_oversize"}, {"message", "response exceeds limit"}};
   auto replaced = tryDump(substitute);
   if (!replaced || replaced->size() > MAX_MESSAGE_BYTES) {
     // The request id itself could not be written (invalid UTF-8 or too long): use "none".
@@ -68,13 +68,13 @@ void writeMessage(const Json& message) {
 void writeOk(const std::string& type, const std::string& requestId, const Json& result) {
   Json message = {{"v", PROTOCOL_VERSION}, {"type", type}, {"requestId", requestId}, {"ok", true}};
   if (result.is_object()) {
-    for (const auto& [key, value] : result.items()) message[key] = value;
+    for (const auto& [key, value] : result.items())
+      message[key] = value;
   }
   writeMessage(message);
 }
 
-void writeError(const std::string& requestId, const std::string& code,
-                const std::string& message) {
+void writeError(const std::string& requestId, const std::string& code, const std::string& message) {
   writeMessage({{"v", PROTOCOL_VERSION},
                 {"type", "error"},
                 {"requestId", requestId.empty() ? std::string("none") : requestId},
@@ -93,9 +93,13 @@ void emitEvent(const std::string& name, const std::optional<Ident>& identity,
                 {"event", std::move(payload)}});
 }
 
-void setOutputSink(OutputSink sink) { outputSink = sink ? sink : &writeToStdout; }
+void setOutputSink(OutputSink sink) {
+  outputSink = sink ? sink : &writeToStdout;
+}
 
-void setExitHook(ExitHook hook) { exitHook = hook; }
+void setExitHook(ExitHook hook) {
+  exitHook = hook;
+}
 
 void exitProcess(int status) {
   if (ExitHook hook = exitHook.load()) {

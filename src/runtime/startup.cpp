@@ -24,7 +24,7 @@ constexpr double ACCESSIBILITY_TIMEOUT_SECONDS = 1.0;
 // Digits after an optional sign; nothing when the text is not a plain decimal number or the
 // magnitude exceeds limit.
 std::optional<std::pair<bool, std::uint64_t>> parseDecimal(const std::string& text,
-                                                            std::uint64_t limit) {
+                                                           std::uint64_t limit) {
   std::size_t i = 0;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
@@ -57,7 +57,8 @@ void* readerThread(void*) {
 
 std::int32_t parseInt32OrZero(const std::string& text) {
   // The negative range reaches one further than the positive one.
-  auto parsed = parseDecimal(text, static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) + 1);
+  auto parsed =
+      parseDecimal(text, static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) + 1);
   if (!parsed) return 0;
   auto [negative, magnitude] = *parsed;
   if (negative) return static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude));
@@ -126,7 +127,8 @@ void runHelper(int argc, char** argv) {
   pthread_attr_destroy(&attributes);
 
   // The main thread only parks; the process ends through exitProcess.
-  for (;;) pause();
+  for (;;)
+    pause();
 }
 
 }  // namespace qcu

@@ -107,7 +107,9 @@ bool permissionsForcedOff() {
   return value != nullptr && std::strcmp(value, "1") == 0;
 }
 
-bool accessibilityTrusted() { return !permissionsForcedOff() && platformAccessibilityTrusted(); }
+bool accessibilityTrusted() {
+  return !permissionsForcedOff() && platformAccessibilityTrusted();
+}
 
 bool screenRecordingAllowed() {
   return !permissionsForcedOff() && platformScreenCaptureAllowed();

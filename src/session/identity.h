@@ -29,7 +29,8 @@ std::optional<std::uint64_t> processStart100ns(std::int32_t pid);
 // Reads the "identity" object of a request; fails with "bad_identity".
 Ident parseIdentity(const nlohmann::json& object);
 
-// Standard decimal parse of an unsigned 32-bit integer: optional "+" (or "-" for zero), digits only.
+// Standard decimal parse of an unsigned 32-bit integer: optional "+" (or "-" for zero), digits
+// only.
 std::optional<std::uint32_t> parseUInt32(const std::string& text);
 
 bool permissionsForcedOff();

@@ -118,7 +118,9 @@ std::string Child::drainOut(double timeoutSeconds) {
   return drain(out, timeoutSeconds, std::move(initial));
 }
 
-std::string Child::drainErr(double timeoutSeconds) { return drain(err, timeoutSeconds); }
+std::string Child::drainErr(double timeoutSeconds) {
+  return drain(err, timeoutSeconds);
+}
 
 std::optional<int> Child::waitExit(double timeoutSeconds) {
   auto deadline = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
@@ -150,9 +152,11 @@ Child spawnChild(const std::string& path, const std::vector<std::string>& argume
     dup2(inPipe[0], 0);
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
-    for (const auto& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+    for (const auto& entry : environment)
+      putenv(const_cast<char*>(entry.c_str()));
     std::vector<char*> argv;
-    for (auto& a : argvStore) argv.push_back(a.data());
+    for (auto& a : argvStore)
+      argv.push_back(a.data());
     argv.push_back(nullptr);
     execv(path.c_str(), argv.data());
     _exit(127);

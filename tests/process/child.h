@@ -24,7 +24,10 @@ struct Child {
 
   Child() = default;
   Child(Child&& other) noexcept
-      : pid(other.pid), in(other.in), out(other.out), err(other.err),
+      : pid(other.pid),
+        in(other.in),
+        out(other.out),
+        err(other.err),
         pendingOut(std::move(other.pendingOut)) {
     other.pid = other.in = other.out = other.err = -1;
   }

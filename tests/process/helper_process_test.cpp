@@ -56,11 +56,11 @@ TEST(Startup, AcceptsAnOwnerWithinTwoSecondsAndRefusesAnythingElse) {
     expectRefused(off);
     Child none = spawnChild(path, {});
     expectRefused(none);
-    Child last = spawnChild(path, {"--owner-start-time-100ns", std::to_string(start),
-                                   "--owner-pid"});
+    Child last =
+        spawnChild(path, {"--owner-start-time-100ns", std::to_string(start), "--owner-pid"});
     expectRefused(last);
-    Child letters = spawnChild(path, {"--owner-pid", self + "x", "--owner-start-time-100ns",
-                                      std::to_string(start)});
+    Child letters = spawnChild(
+        path, {"--owner-pid", self + "x", "--owner-start-time-100ns", std::to_string(start)});
     expectRefused(letters);
     Child twice = spawnChild(path, {"--owner-pid", "1", "junk", "--owner-pid", "+" + self,
                                     "--owner-start-time-100ns", std::to_string(start)});
@@ -87,13 +87,13 @@ TEST(Framing, EveryLineGetsExactlyOneAnswerInOrder) {
   Child helper = spawnOwnedHelper(SIM);
   std::string bytes;
   bytes += request("ping", "a");
-  bytes += "\r\n";                                   // ignored
-  bytes += std::string(65537, 'x') + "\n";           // oversize
-  bytes += request("ping", "b");                     // normal
-  bytes += "[1,2]\n";                                // malformed
+  bytes += "\r\n";                                                 // ignored
+  bytes += std::string(65537, 'x') + "\n";                         // oversize
+  bytes += request("ping", "b");                                   // normal
+  bytes += "[1,2]\n";                                              // malformed
   bytes += "{\"v\":1,\"requestId\":\"c\",\"type\":\"ping\"}\r\n";  // CRLF
-  bytes += "\x01\x02\xff\n";                         // garbage bytes
-  bytes += request("ping", "a");                     // duplicate
+  bytes += "\x01\x02\xff\n";                                       // garbage bytes
+  bytes += request("ping", "a");                                   // duplicate
   helper.write(bytes);
   std::vector<std::pair<std::string, std::string>> expected = {
       {"a", "ping"}, {"none", "error"}, {"b", "ping"}, {"none", "error"},
@@ -114,11 +114,13 @@ TEST(Framing, EveryLineGetsExactlyOneAnswerInOrder) {
 TEST(Dispatch, DuplicateMemoryPast2048IdsOverPipes) {
   Child helper = spawnOwnedHelper(SIM);
   std::string bytes;
-  for (int i = 0; i <= 2048; ++i) bytes += request("ping", "id" + std::to_string(i));
+  for (int i = 0; i <= 2048; ++i)
+    bytes += request("ping", "id" + std::to_string(i));
   bytes += request("ping", "id0");
   bytes += request("ping", "id2048");
   std::thread writer([&] { helper.write(bytes); });
-  for (int i = 0; i <= 2048; ++i) ASSERT_TRUE(helper.readLine().has_value());
+  for (int i = 0; i <= 2048; ++i)
+    ASSERT_TRUE(helper.readLine().has_value());
   EXPECT_EQ((*helper.readMessage())["ok"], true);
   EXPECT_EQ((*helper.readMessage())["code"], "duplicate_request");
   writer.join();
@@ -171,8 +173,7 @@ TEST(Owner, HelperExitsSoonAfterItsOwnerDies) {
     kill(owner.pid, SIGKILL);
     EXPECT_EQ(owner.waitExit(), 128 + SIGKILL);
     EXPECT_EQ(helper.waitExit(3), 0);
-    double took =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count();
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count();
     EXPECT_LT(took, 1.5);  // five ticks of 100 ms plus generous scheduling slack
   }
 }

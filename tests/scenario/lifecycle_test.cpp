@@ -104,7 +104,8 @@ TEST_F(LifecycleTest, StopCancelsEverythingKeepsTheBindingAndWaitsForWorkToDrain
   }
   // Work that notices its cancellation and deregisters after 100 ms.
   std::thread worker([observation] {
-    while (!observation.isCancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!observation.isCancelled())
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     State& s = state();
     std::lock_guard<std::recursive_mutex> guard(s.lock);

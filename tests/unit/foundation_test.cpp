@@ -19,7 +19,8 @@ TEST(Locked, CopiesShareOneValueAndUpdatesAreAtomic) {
   Locked<std::int64_t> a(0);
   Locked<std::int64_t> b = a;
   auto bump = [](Locked<std::int64_t> value) {
-    for (int i = 0; i < 1000; ++i) value.update([](std::int64_t& v) { ++v; });
+    for (int i = 0; i < 1000; ++i)
+      value.update([](std::int64_t& v) { ++v; });
   };
   std::thread one(bump, a);
   std::thread two(bump, b);
@@ -65,7 +66,9 @@ TEST(Uuid, FormatsAndFreshness) {
 }
 
 TEST(SerialQueue, RunsTasksOneAtATimeInOrder) {
-  SerialQueue queue("test.queue");
+  // Queues live as long as the process, like the helper's own; this one is never destroyed.
+  static auto* queuePointer = new SerialQueue("test.queue");
+  SerialQueue& queue = *queuePointer;
   std::atomic<int> running{0};
   std::atomic<int> overlap{0};
   std::vector<int> order;
@@ -82,9 +85,11 @@ TEST(SerialQueue, RunsTasksOneAtATimeInOrder) {
       ++done;
     });
   }
-  while (done.load() < 20) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (done.load() < 20)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(overlap.load(), 0);
-  for (int i = 0; i < 20; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+  for (int i = 0; i < 20; ++i)
+    EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
 }
 
 TEST(Clock, TestsCanMoveWallTimeForward) {

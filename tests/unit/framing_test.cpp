@@ -51,7 +51,8 @@ TEST(LineFramer, SizeLimitCountsBytesBeforeTheCarriageReturnIsRemoved) {
   f.feed(std::string(65536, 'c') + "\r\n");
   EXPECT_EQ(f.oversize, 2);
   // An oversize line split over many chunks is reported once, at its line feed.
-  for (int i = 0; i < 40; ++i) f.feed(std::string(4096, 'd'));
+  for (int i = 0; i < 40; ++i)
+    f.feed(std::string(4096, 'd'));
   EXPECT_EQ(f.oversize, 2);
   f.feed("tail\nafter\n");
   EXPECT_EQ(f.oversize, 3);
@@ -67,11 +68,9 @@ TEST_F(OutputTest, OkMergesResultKeysOverTheEnvelope) {
   writeOk("hello", "r", {{"extra", 1}, {"ok", "overridden"}});
   auto messages = test::takeMessages();
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0], (Json{{"v", 1},
-                               {"type", "hello"},
-                               {"requestId", "r"},
-                               {"ok", "overridden"},
-                               {"extra", 1}}));
+  EXPECT_EQ(
+      messages[0],
+      (Json{{"v", 1}, {"type", "hello"}, {"requestId", "r"}, {"ok", "overridden"}, {"extra", 1}}));
   writeOk("ping", "");
   EXPECT_EQ(test::takeMessages()[0]["requestId"], "");
   writeError("", "c", "m");
@@ -88,9 +87,12 @@ TEST_F(OutputTest, MessagesAreCompactSingleLines) {
 }
 
 TEST_F(OutputTest, OversizeOrUnserialisableResponsesAreReplacedUnderTheSameId) {
-  Json substitute = {{"v", 1},         {"type", "error"},
-                     {"requestId", "big"}, {"ok", false},
-                     {"code", "response_oversize"}, {"message", "response exceeds limit"}};
+  Json substitute = {{"v", 1},
+                     {"type", "error"},
+                     {"requestId", "big"},
+                     {"ok", false},
+                     {"code", "response_oversize"},
+                     {"message", "response exceeds limit"}};
   writeOk("observe", "big", {{"blob", std::string(70000, 'x')}});
   EXPECT_EQ(test::takeMessages()[0], substitute);
   writeOk("observe", "big", {{"bad", std::string("\xC3\x28")}});
@@ -112,11 +114,12 @@ TEST_F(OutputTest, EventsCarryFreshIdsAndTheIdentityOnlyWhenGiven) {
   emitEvent("focus-lost", std::nullopt, "d");
   auto messages = test::takeMessages();
   ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0]["event"],
-            (Json{{"type", "hardware-input"},
-                  {"detail", "input epoch changed"},
-                  {"identity",
-                   {{"pid", 42}, {"processStartTime100ns", "17000000000000000"}, {"hwnd", "123"}}}}));
+  EXPECT_EQ(
+      messages[0]["event"],
+      (Json{{"type", "hardware-input"},
+            {"detail", "input epoch changed"},
+            {"identity",
+             {{"pid", 42}, {"processStartTime100ns", "17000000000000000"}, {"hwnd", "123"}}}}));
   EXPECT_EQ(messages[1]["event"], (Json{{"type", "focus-lost"}, {"detail", "d"}}));
   std::regex id("event:[0-9a-f]{32}");
   std::set<std::string> ids;

@@ -8,7 +8,9 @@
 namespace qcu {
 namespace {
 
-OwnerOptions parse(std::vector<std::string> arguments) { return parseOwnerOptions(arguments); }
+OwnerOptions parse(std::vector<std::string> arguments) {
+  return parseOwnerOptions(arguments);
+}
 
 TEST(OwnerOptions, ScanRules) {
   auto both = parse({"--owner-pid", "12", "--owner-start-time-100ns", "345"});

@@ -28,7 +28,7 @@ void BM_PingThroughHandleLine(benchmark::State& bench) {
   bench.SetItemsProcessed(static_cast<std::int64_t>(n));
   setOutputSink(nullptr);
 }
-BENCHMARK(BM_PingThroughHandleLine);
+BENCHMARK(BM_PingThroughHandleLine)->UseRealTime();
 
 void BM_OversizeLineRefused(benchmark::State& bench) {
   setOutputSink(&discard);
@@ -40,7 +40,7 @@ void BM_OversizeLineRefused(benchmark::State& bench) {
     framer.feed(line.data(), line.size());
   setOutputSink(nullptr);
 }
-BENCHMARK(BM_OversizeLineRefused)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OversizeLineRefused)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 std::string helperPath() {
   const char* path = std::getenv("QCU_HELPER");
@@ -80,7 +80,7 @@ void BM_PipelinedPingThroughExecutable(benchmark::State& bench) {
     if (line.rfind("VmHWM:", 0) == 0) bench.counters["peak_rss_kib"] = std::stod(line.substr(6));
   }
 }
-BENCHMARK(BM_PipelinedPingThroughExecutable)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PipelinedPingThroughExecutable)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace qcu

@@ -50,7 +50,7 @@ void BM_ProbeExactWithSurfaceWalk(benchmark::State& bench) {
   for (auto _ : bench)
     benchmark::DoNotOptimize(probeExact(ident, true, true));
 }
-BENCHMARK(BM_ProbeExactWithSurfaceWalk)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProbeExactWithSurfaceWalk)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 }  // namespace qcu

@@ -87,6 +87,26 @@ std::optional<nlohmann::json> platformWindowList();
 // The current console session's dictionary; none when there is none.
 std::optional<nlohmann::json> platformSessionDictionary();
 
+// ---- Window capture ----
+// A capture of one window into a PNG file that runs beside its caller, the way a child process
+// does (it may be one). Copies share the capture; the last copy releases whatever it holds.
+struct WindowCapture {
+  std::shared_ptr<void> ref;
+  explicit operator bool() const { return ref != nullptr; }
+};
+// Starts capturing the window with this number alone (no shadow, no sound) as a PNG file at
+// path, which the capture creates. None when the capture cannot be started.
+std::optional<WindowCapture> platformStartWindowCapture(std::uint32_t window,
+                                                        const std::string& path);
+// True while the capture runs.
+bool platformCaptureRunning(const WindowCapture& capture);
+// Stops a running capture without waiting for its work; once this returns the capture writes
+// nothing more to its path.
+void platformTerminateCapture(const WindowCapture& capture);
+// The exit status of a finished capture (0: the file was written); none while it runs or after
+// it was terminated.
+std::optional<int> platformCaptureExitStatus(const WindowCapture& capture);
+
 // ---- Applications ----
 std::optional<RunningApp> platformRunningApplication(std::int32_t pid);
 // Asks the application to come to the front; true when the request was accepted.

@@ -139,7 +139,7 @@ std::optional<int> Child::waitExit(double timeoutSeconds) {
 }
 
 Child spawnChild(const std::string& path, const std::vector<std::string>& arguments,
-                 const std::vector<std::string>& environment) {
+                 const std::vector<std::string>& environment, const std::vector<int>& inherit) {
   int inPipe[2], outPipe[2], errPipe[2];
   if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 ||
       pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -154,6 +154,8 @@ Child spawnChild(const std::string& path, const std::vector<std::string>& argume
     dup2(errPipe[1], 2);
     for (const auto& entry : environment)
       putenv(const_cast<char*>(entry.c_str()));
+    for (int fd : inherit)
+      fcntl(fd, F_SETFD, 0);
     std::vector<char*> argv;
     for (auto& a : argvStore)
       argv.push_back(a.data());
@@ -173,12 +175,13 @@ Child spawnChild(const std::string& path, const std::vector<std::string>& argume
 }
 
 Child spawnOwnedHelper(const std::string& path, const std::vector<std::string>& extra,
-                       const std::vector<std::string>& environment) {
+                       const std::vector<std::string>& environment,
+                       const std::vector<int>& inherit) {
   std::vector<std::string> arguments{"--owner-pid", std::to_string(getpid()),
                                      "--owner-start-time-100ns",
                                      std::to_string(startTime100ns(getpid()).value_or(0))};
   arguments.insert(arguments.end(), extra.begin(), extra.end());
-  return spawnChild(path, arguments, environment);
+  return spawnChild(path, arguments, environment, inherit);
 }
 
 }  // namespace qcu::test

@@ -47,12 +47,15 @@ struct Child {
   std::optional<int> waitExit(double timeoutSeconds = 5.0);
 };
 
-// Starts the executable with the arguments and extra environment entries ("NAME=value").
+// Starts the executable with the arguments and extra environment entries ("NAME=value"). The
+// descriptors in inherit stay open in the child under their own numbers.
 Child spawnChild(const std::string& path, const std::vector<std::string>& arguments,
-                 const std::vector<std::string>& environment = {});
+                 const std::vector<std::string>& environment = {},
+                 const std::vector<int>& inherit = {});
 
 // Starts the helper owned by this test process.
 Child spawnOwnedHelper(const std::string& path, const std::vector<std::string>& extra = {},
-                       const std::vector<std::string>& environment = {});
+                       const std::vector<std::string>& environment = {},
+                       const std::vector<int>& inherit = {});
 
 }  // namespace qcu::test

@@ -1,5 +1,6 @@
 // The simulated accessibility interface: element trees per application, answered with the
 // delays and silences of slow and hung applications, bounded by the messaging timeout.
+#include <algorithm>
 #include <cmath>
 #include <thread>
 
@@ -60,6 +61,13 @@ std::optional<Value> fromPlatform(const AXValue& value) {
         }
       },
       value);
+}
+
+// Whether the element is one of its application's windows ("AXWindows").
+bool isWindowElement(const App& app, const Node& node) {
+  const auto& windows = app.root->windows;
+  return std::any_of(windows.begin(), windows.end(),
+                     [&](const std::shared_ptr<Node>& window) { return window.get() == &node; });
 }
 
 std::vector<AXElement> liveHandles(const std::vector<std::shared_ptr<Node>>& nodes) {
@@ -200,9 +208,14 @@ bool platformSetAttribute(const AXElement& element, std::string_view name, const
 }
 
 bool platformPerformAction(const AXElement& element, std::string_view action) {
-  // Later growth: the effects of presses, raises and other actions are applied here.
+  // Later growth: the effects of presses and other actions are applied here.
   auto done = ask(element, "platformPerformAction", action,
-                  [action](Desktop&, const App&, Node& node) -> std::optional<bool> {
+                  [action](Desktop& desktop, const App& app, Node& node) -> std::optional<bool> {
+                    // Every window can be raised, whether or not its actions list it: its row
+                    // comes in front of the application's other rows.
+                    if (action == "AXRaise" && node.window && isWindowElement(app, node)) {
+                      return raiseWithinApp(desktop, *node.window, node.pid);
+                    }
                     for (const auto& name : node.actions) {
                       if (name == action) return true;
                     }

@@ -249,6 +249,8 @@ void applyCommand(Desktop& desktop, const json& command) {
   } else if (op == "remove-window") {
     desktop.windows.erase(desktop.windows.begin() +
                           static_cast<std::ptrdiff_t>(rowIndex(desktop, command)));
+  } else if (op == "close-window") {
+    closeWindow(desktop, rowIndex(desktop, command));
   } else if (op == "retitle") {
     retitle(desktop, command);
   } else if (op == "move") {
@@ -328,6 +330,9 @@ void applyCommand(Desktop& desktop, const json& command) {
   } else if (op == "remove-process") {
     std::int32_t pid = processFor(desktop, command).pid;
     desktop.processes.erase(pid);
+  } else if (op == "set-capture") {
+    auto [window, given] = parseCapture(command, WHERE, true);
+    desktop.captures[window] = given;
   } else if (op == "set-window-number-lookup") {
     desktop.windowNumberLookup = boolField(command, "available", WHERE, true);
   } else if (op == "set-window-list") {

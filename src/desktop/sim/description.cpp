@@ -395,10 +395,11 @@ void addApp(Desktop& desktop, const json& given, const std::string& where) {
 
 void loadDescription(Desktop& desktop, const json& description) {
   requireObject(description, "description");
-  onlyKeys(description,
-           {"permissions", "session", "pasteboard", "eventCounter", "windowNumberLookup",
-            "windowListAvailable", "windowListReplacement", "processes", "apps", "windows"},
-           "");
+  onlyKeys(
+      description,
+      {"permissions", "session", "pasteboard", "eventCounter", "windowNumberLookup",
+       "windowListAvailable", "windowListReplacement", "processes", "apps", "windows", "captures"},
+      "");
   if (auto it = description.find("permissions"); it != description.end()) {
     requireObject(*it, "permissions");
     onlyKeys(*it, {"accessibility", "screenCapture"}, "permissions");
@@ -436,6 +437,13 @@ void loadDescription(Desktop& desktop, const json& description) {
     if (!it->is_array()) fail("windows", "expected a list");
     for (std::size_t i = 0; i < it->size(); ++i) {
       desktop.windows.push_back(parseWindow((*it)[i], at("windows", i)));
+    }
+  }
+  if (auto it = description.find("captures"); it != description.end()) {
+    if (!it->is_array()) fail("captures", "expected a list");
+    for (std::size_t i = 0; i < it->size(); ++i) {
+      auto [window, given] = parseCapture((*it)[i], at("captures", i), false);
+      desktop.captures[window] = given;
     }
   }
 }

@@ -96,6 +96,28 @@ struct Process {
   bool startReadable = true;
 };
 
+// How a window answers a capture.
+enum class CaptureResult {
+  Picture,  // a PNG picture
+  Fail,     // ends with a non-zero status, leaving an empty file
+  Garbage,  // ends with status 0 after writing bytes that are no PNG
+  Missing,  // ends with status 0 without a file
+};
+enum class PictureContent {
+  Plain,     // one colour: the smallest encoding
+  Gradient,  // smooth colour changes, like ordinary window content
+  Busy,      // noise: the largest encoding
+};
+struct CaptureSetup {
+  CaptureResult result = CaptureResult::Picture;
+  // Pixel size of the picture; by default the size of the window row's bounds.
+  std::optional<std::int64_t> width;
+  std::optional<std::int64_t> height;
+  PictureContent content = PictureContent::Gradient;
+  double seconds = 0;  // how long the capture runs
+  int exitStatus = 1;  // for CaptureResult::Fail
+};
+
 // A change that takes effect at a chosen moment; applied by the first platform call after it.
 struct Scheduled {
   SteadyClock::time_point due;
@@ -116,8 +138,10 @@ struct Desktop {
   std::map<std::uint32_t, std::uint32_t> counts;  // hardware event counts by event type
   bool windowNumberLookup = true;
   std::vector<Scheduled> scheduled;
-  // Later growth: window pictures for captures, the log of posted input events, and the
-  // effects of presses, keys and value setting belong here.
+  std::map<std::uint32_t, CaptureSetup> captures;  // by window number; others: their bounds
+  std::vector<std::string> capturePaths;          // of every capture started, oldest first
+  // Later growth: the log of posted input events and the effects of presses, keys and value
+  // setting belong here.
 };
 
 constexpr double DEFAULT_MESSAGING_TIMEOUT = 6.0;  // the platform's own default, seconds
@@ -146,6 +170,11 @@ const App* runningApp(const Desktop& desktop, std::int32_t pid);
 void bringToFront(Desktop& desktop, std::int32_t pid);
 // Marks a subtree removed and forgets its ids.
 void retire(App& app, const std::shared_ptr<Node>& node);
+// Moves the application's row with this number in front of the application's other rows; false
+// when there is no such row.
+bool raiseWithinApp(Desktop& desktop, std::uint32_t number, std::int32_t pid);
+// Removes a row, and the window elements of its application tied to it.
+void closeWindow(Desktop& desktop, std::size_t index);
 
 // Row fields read the lenient way the simulation needs them (whole numbers only).
 std::optional<std::int64_t> rowInteger(const json& row, const char* key);
@@ -184,6 +213,11 @@ std::optional<Value> parseValue(const json& given, const std::string& where);
 void checkValueRefs(const App& app, const std::optional<Value>& value, const std::string& where);
 // Checks that every reference of a tree names an element of the application.
 void checkRefs(const App& app, const Node& node, const std::string& where);
+
+// A capture description {"window", "result", "width", "height", "content", "seconds",
+// "exitStatus"}; a control command may also carry "op" and "id".
+std::pair<std::uint32_t, CaptureSetup> parseCapture(const json& given, const std::string& where,
+                                                   bool command);
 
 // Applies one control command; throws DescriptionError. Caller holds the lock.
 void applyCommand(Desktop& desktop, const json& command);

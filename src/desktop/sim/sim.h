@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -48,5 +49,9 @@ void setHook(Hook hook);
 
 // The messaging timeout the helper last set (seconds).
 double messagingTimeoutSeconds();
+
+// The file paths of the window captures started since the desktop was last reset or loaded,
+// oldest first.
+std::vector<std::string> capturePaths();
 
 }  // namespace qcu::sim

@@ -1,7 +1,7 @@
 // The Linux desktop backend. Until the X11 and AT-SPI2 connections are built it answers
-// honestly and fails closed: no accessibility trust, no screen capture, no window list, no input
-// counter and no session dictionary (which reads as locked). Only process facts from /proc are
-// real.
+// honestly and fails closed: no accessibility trust, no screen capture (and no window captures),
+// no window list, no input counter and no session dictionary (which reads as locked). Only process
+// facts from /proc are real.
 #include "desktop/platform.h"
 #include "desktop/procfs.h"
 
@@ -32,6 +32,18 @@ std::optional<nlohmann::json> platformWindowList() {
   return std::nullopt;
 }
 std::optional<nlohmann::json> platformSessionDictionary() {
+  return std::nullopt;
+}
+
+// No window can be captured yet: every capture fails to start.
+std::optional<WindowCapture> platformStartWindowCapture(std::uint32_t, const std::string&) {
+  return std::nullopt;
+}
+bool platformCaptureRunning(const WindowCapture&) {
+  return false;
+}
+void platformTerminateCapture(const WindowCapture&) {}
+std::optional<int> platformCaptureExitStatus(const WindowCapture&) {
   return std::nullopt;
 }
 

@@ -5,9 +5,13 @@
 #include <mutex>
 
 #include "actions/pasteboard.h"
+#include "actions/prepare.h"
+#include "binding/binding.h"
+#include "binding/candidates.h"
 #include "foundation/errors.h"
 #include "foundation/limits.h"
 #include "foundation/text.h"
+#include "observation/observe.h"
 #include "runtime/lifecycle.h"
 #include "runtime/output.h"
 #include "session/state.h"
@@ -31,6 +35,16 @@ bool route(const std::string& type, const std::string& requestId, const Json& re
     writeOk("ping", requestId);
   } else if (type == "clipboard_sequence") {
     writeOk("clipboard_sequence", requestId, {{"sequence", pasteboardSequence()}});
+  } else if (type == "list_candidates") {
+    handleListCandidates(requestId);
+  } else if (type == "probe_binding") {
+    handleProbe(requestId, request);
+  } else if (type == "focus_binding") {
+    handleFocus(requestId, request);
+  } else if (type == "observe") {
+    handleObserve(requestId, request);
+  } else if (type == "prepare_action") {
+    handlePrepare(requestId, request);
   } else if (type == "cancel") {
     handleCancel(requestId, request);
   } else if (type == "stop") {

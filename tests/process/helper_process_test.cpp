@@ -174,7 +174,7 @@ TEST(Owner, HelperExitsSoonAfterItsOwnerDies) {
     EXPECT_EQ(owner.waitExit(), 128 + SIGKILL);
     EXPECT_EQ(helper.waitExit(3), 0);
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count();
-    EXPECT_LT(took, 1.5);  // five ticks of 100 ms plus generous scheduling slack
+    EXPECT_LT(took, 3.0);  // five ticks of 100 ms, with room for a loaded machine and sanitizers
   }
 }
 

@@ -120,6 +120,30 @@ bool platformEventCounterAvailable();
 // Count of events of one type for one event source state; 0 when the counter is unavailable.
 std::uint32_t platformEventCount(std::uint32_t sourceState, std::uint32_t eventType);
 
+// ---- Synthetic input ----
+// The helper's own source of synthetic input, kept apart from the user's devices so that the
+// input counter above never counts what the helper posts. Copies share the source.
+struct InputSource {
+  std::shared_ptr<void> ref;
+  explicit operator bool() const { return ref != nullptr; }
+};
+// Makes the input source; none when this desktop cannot post synthetic input.
+std::optional<InputSource> platformCreateInputSource();
+
+enum class MouseEventType { Moved, LeftDown, LeftUp };
+// Posts one mouse event at a screen point. clickCount 0 leaves the count to the platform. False
+// when the event could not be made or posted.
+bool platformPostMouseEvent(const InputSource& source, MouseEventType type, Point point,
+                            std::int64_t clickCount);
+// Posts one scroll-wheel event in line units at the pointer's position: vertical and horizontal
+// wheel values in lines (positive: up and left). False when the event could not be made or posted.
+bool platformPostScrollWheel(const InputSource& source, std::int32_t verticalLines,
+                             std::int32_t horizontalLines);
+// Posts one key-down or key-up event for a virtual key code carrying exactly the given modifier
+// flags. False when the event could not be made or posted.
+bool platformPostKeyEvent(const InputSource& source, std::uint16_t keyCode, bool down,
+                          std::uint64_t flags);
+
 // ---- Accessibility ----
 // Bounds every later accessibility call.
 void platformSetMessagingTimeout(double seconds);

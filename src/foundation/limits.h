@@ -30,6 +30,11 @@ inline constexpr std::size_t MAX_TITLE_DISPLAY = 300;
 inline constexpr int SURFACE_MAX_ELEMENTS = 512;
 inline constexpr double SURFACE_BUDGET = 1.5;              // seconds
 inline constexpr double MAX_TARGET_CHECK_INTERVAL = 0.25;  // seconds
+// The surface fingerprint's walk: elements (the window included), time, and the value prefix in
+// user-perceived characters.
+inline constexpr int SURFACE_FINGERPRINT_ELEMENTS = 96;
+inline constexpr double SURFACE_FINGERPRINT_BUDGET = 0.4;  // seconds
+inline constexpr std::size_t SURFACE_FINGERPRINT_VALUE_CHARS = 512;
 
 // Request ids remembered for duplicate detection.
 inline constexpr std::size_t MAX_SEEN_REQUESTS = 2048;

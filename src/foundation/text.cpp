@@ -217,9 +217,10 @@ std::size_t utf16Length(std::string_view text) {
   return count;
 }
 
-std::size_t graphemeCount(std::string_view text) {
-  if (text.empty()) return 0;
-  // Making a character break iterator loads rules; each thread keeps its own.
+namespace {
+// The calling thread's character break iterator: making one loads rules, so each thread keeps its
+// own.
+icu::BreakIterator& characterBreaks() {
   thread_local std::unique_ptr<icu::BreakIterator> breaks;
   if (!breaks) {
     UErrorCode error = U_ZERO_ERROR;
@@ -229,6 +230,27 @@ std::size_t graphemeCount(std::string_view text) {
       throw std::runtime_error("unicode break data unavailable");
     }
   }
+  return *breaks;
+}
+}  // namespace
+
+std::string clipGraphemes(std::string_view text, std::size_t limit) {
+  const icu::UnicodeString unicode = toUnicode(text);
+  icu::BreakIterator& breaks = characterBreaks();
+  breaks.setText(unicode);
+  std::int32_t end = breaks.first();
+  for (std::size_t count = 0; count < limit; ++count) {
+    const std::int32_t next = breaks.next();
+    if (next == icu::BreakIterator::DONE) break;
+    end = next;
+  }
+  breaks.setText(icu::UnicodeString());  // drop the reference to the local text
+  return fromUnicode(icu::UnicodeString(unicode, 0, end));
+}
+
+std::size_t graphemeCount(std::string_view text) {
+  if (text.empty()) return 0;
+  icu::BreakIterator* breaks = &characterBreaks();
   const icu::UnicodeString unicode = toUnicode(text);
   breaks->setText(unicode);
   std::size_t count = 0;

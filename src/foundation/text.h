@@ -37,6 +37,8 @@ std::size_t scalarCount(std::string_view text);
 std::size_t utf16Length(std::string_view text);
 // User-perceived characters (extended grapheme clusters).
 std::size_t graphemeCount(std::string_view text);
+// The longest prefix of at most limit user-perceived characters.
+std::string clipGraphemes(std::string_view text, std::size_t limit);
 // Whether the bytes are well-formed UTF-8.
 bool isValidUTF8(std::string_view text);
 

@@ -108,6 +108,15 @@ TEST(TextLengths, CountInTheirOwnUnits) {
   EXPECT_EQ(graphemeCount(""), 0u);
 }
 
+TEST(TextClipping, ClipGraphemesKeepsWholeUserPerceivedCharacters) {
+  const std::string flag = "\U0001F1EB\U0001F1F7";
+  EXPECT_EQ(clipGraphemes("e\u0301" + flag + "xyz", 2), "e\u0301" + flag);
+  EXPECT_EQ(clipGraphemes("ab\r\ncd", 3), "ab\r\n");
+  EXPECT_EQ(clipGraphemes("abc", 5), "abc");
+  EXPECT_EQ(clipGraphemes("abc", 0), "");
+  EXPECT_EQ(clipGraphemes("a\xFF", 5), "a\uFFFD");  // ill-formed input comes out well-formed
+}
+
 TEST(TextInvalidUTF8, ReadsEachIllFormedSequenceAsReplacement) {
   const std::string replacement = "\ufffd";
   EXPECT_TRUE(isValidUTF8("plain \u00e9 \U0001F600"));

@@ -139,9 +139,10 @@ struct Desktop {
   bool windowNumberLookup = true;
   std::vector<Scheduled> scheduled;
   std::map<std::uint32_t, CaptureSetup> captures;  // by window number; others: their bounds
-  std::vector<std::string> capturePaths;          // of every capture started, oldest first
-  // Later growth: the log of posted input events and the effects of presses, keys and value
-  // setting belong here.
+  std::vector<std::string> capturePaths;           // of every capture started, oldest first
+  std::vector<PostedEvent> posted;                 // synthetic input, oldest first
+  Point pointer;  // where the last posted mouse event put the pointer
+  // Later growth: the effects of presses, keys and value setting belong here.
 };
 
 constexpr double DEFAULT_MESSAGING_TIMEOUT = 6.0;  // the platform's own default, seconds
@@ -217,7 +218,7 @@ void checkRefs(const App& app, const Node& node, const std::string& where);
 // A capture description {"window", "result", "width", "height", "content", "seconds",
 // "exitStatus"}; a control command may also carry "op" and "id".
 std::pair<std::uint32_t, CaptureSetup> parseCapture(const json& given, const std::string& where,
-                                                   bool command);
+                                                    bool command);
 
 // Applies one control command; throws DescriptionError. Caller holds the lock.
 void applyCommand(Desktop& desktop, const json& command);

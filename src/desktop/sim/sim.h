@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "desktop/platform.h"
+
 namespace qcu::sim {
 
 // Back to the empty desktop: no windows, applications or simulated processes; both permissions
@@ -53,5 +55,20 @@ double messagingTimeoutSeconds();
 // The file paths of the window captures started since the desktop was last reset or loaded,
 // oldest first.
 std::vector<std::string> capturePaths();
+
+// One synthetic input event the helper posted.
+struct PostedEvent {
+  // "mouse-moved", "left-down", "left-up", "wheel", "key-down" or "key-up".
+  std::string type;
+  Point point;                       // mouse events: where; wheel: the pointer's position then
+  std::int64_t clickCount = 0;       // mouse events; 0 when the helper set none
+  std::int32_t verticalLines = 0;    // wheel
+  std::int32_t horizontalLines = 0;  // wheel
+  std::uint16_t keyCode = 0;         // key events
+  std::uint64_t flags = 0;           // key events
+};
+
+// The synthetic input events posted since the desktop was last reset or loaded, oldest first.
+std::vector<PostedEvent> postedEvents();
 
 }  // namespace qcu::sim

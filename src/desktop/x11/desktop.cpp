@@ -1,7 +1,7 @@
 // The Linux desktop backend. Until the X11 and AT-SPI2 connections are built it answers
 // honestly and fails closed: no accessibility trust, no screen capture (and no window captures),
-// no window list, no input counter and no session dictionary (which reads as locked). Only process
-// facts from /proc are real.
+// no window list, no input counter, no synthetic input and no session dictionary (which reads
+// as locked). Only process facts from /proc are real.
 #include "desktop/platform.h"
 #include "desktop/procfs.h"
 
@@ -62,6 +62,20 @@ bool platformEventCounterAvailable() {
 }
 std::uint32_t platformEventCount(std::uint32_t, std::uint32_t) {
   return 0;
+}
+
+// No synthetic input yet: there is no source, and nothing is ever posted.
+std::optional<InputSource> platformCreateInputSource() {
+  return std::nullopt;
+}
+bool platformPostMouseEvent(const InputSource&, MouseEventType, Point, std::int64_t) {
+  return false;
+}
+bool platformPostScrollWheel(const InputSource&, std::int32_t, std::int32_t) {
+  return false;
+}
+bool platformPostKeyEvent(const InputSource&, std::uint16_t, bool, std::uint64_t) {
+  return false;
 }
 
 void platformSetMessagingTimeout(double) {}

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <map>
 #include <thread>
 
 #include "desktop/sim/model.h"
@@ -226,124 +227,189 @@ void replaceDesktop(Desktop& desktop, const json& description) {
   desktop = std::move(fresh);
 }
 
+// One command: reads its fields from command, changes the desktop, and may add fields to its
+// reply.
+using CommandFunction = void (*)(Desktop& desktop, const json& command, json& reply);
+
+void addWindow(Desktop& desktop, const json& command, json&) {
+  auto given = command.find("window");
+  if (given == command.end()) fail(at(WHERE, "window"), "required");
+  auto row = parseWindow(*given, at(WHERE, "window"));
+  auto position = insertPosition(command, desktop.windows.size(), 0);
+  desktop.windows.insert(desktop.windows.begin() + static_cast<std::ptrdiff_t>(position), row);
+}
+
+void moveWindow(Desktop& desktop, const json& command, json&) {
+  std::size_t index = rowIndex(desktop, command);
+  auto bounds = command.find("bounds");
+  if (bounds == command.end()) fail(at(WHERE, "bounds"), "required");
+  auto row = parseWindow(json{{"bounds", *bounds}}, WHERE);
+  desktop.windows[index]["kCGWindowBounds"] = row["kCGWindowBounds"];
+}
+
+void restack(Desktop& desktop, const json& command, json&) {
+  std::size_t index = rowIndex(desktop, command);
+  json row = std::move(desktop.windows[index]);
+  desktop.windows.erase(desktop.windows.begin() + static_cast<std::ptrdiff_t>(index));
+  auto position = insertPosition(command, desktop.windows.size(), 0);
+  desktop.windows.insert(desktop.windows.begin() + static_cast<std::ptrdiff_t>(position),
+                         std::move(row));
+}
+
+void setRow(Desktop& desktop, const json& command, json&) {
+  json& row = desktop.windows[rowIndex(desktop, command)];
+  if (auto fields = command.find("fields"); fields != command.end()) {
+    requireObject(*fields, at(WHERE, "fields"));
+    for (const auto& item : fields->items())
+      row[item.key()] = item.value();
+  }
+  if (auto unset = command.find("unset"); unset != command.end()) {
+    for (const auto& key : stringList(*unset, at(WHERE, "unset")))
+      row.erase(key);
+  }
+}
+
+void addAppCommand(Desktop& desktop, const json& command, json&) {
+  auto given = command.find("app");
+  if (given == command.end()) fail(at(WHERE, "app"), "required");
+  addApp(desktop, *given, at(WHERE, "app"));
+}
+
+void removeApp(Desktop& desktop, const json& command, json&) {
+  App& app = appFor(desktop, command);
+  std::int32_t pid = app.pid;
+  retire(app, app.root);
+  desktop.apps.erase(pid);
+}
+
+void addProcess(Desktop& desktop, const json& command, json&) {
+  auto given = command.find("process");
+  if (given == command.end()) fail(at(WHERE, "process"), "required");
+  auto process = parseProcess(*given, at(WHERE, "process"));
+  if (desktop.processes.contains(process.pid)) {
+    fail(at(WHERE, "process"), "pid " + std::to_string(process.pid) + " exists");
+  }
+  desktop.processes[process.pid] = process;
+}
+
+void setWindowList(Desktop& desktop, const json& command, json&) {
+  desktop.windowListAvailable = boolField(command, "available", WHERE, true);
+  auto replacement = command.find("replacement");
+  desktop.windowListReplacement = replacement == command.end() || replacement->is_null()
+                                      ? std::nullopt
+                                      : std::optional<json>(*replacement);
+}
+
+// The posted log as JSON: each event with its type and the fields that matter for it.
+void posted(Desktop& desktop, const json&, json& reply) {
+  json events = json::array();
+  for (const auto& event : desktop.posted) {
+    json item = {{"type", event.type}};
+    if (event.type == "key-down" || event.type == "key-up") {
+      item["keyCode"] = event.keyCode;
+      item["flags"] = event.flags;
+    } else {
+      item["x"] = event.point.x;
+      item["y"] = event.point.y;
+      if (event.type == "wheel") {
+        item["verticalLines"] = event.verticalLines;
+        item["horizontalLines"] = event.horizontalLines;
+      } else {
+        item["clickCount"] = event.clickCount;
+      }
+    }
+    events.push_back(std::move(item));
+  }
+  reply["events"] = std::move(events);
+}
+
+const std::map<std::string_view, CommandFunction>& commandTable() {
+  static const std::map<std::string_view, CommandFunction> table = {
+      {"reset", [](Desktop& d, const json&, json&) { replaceDesktop(d, json::object()); }},
+      {"load",
+       [](Desktop& d, const json& c, json&) {
+         auto description = c.find("desktop");
+         if (description == c.end()) fail(at(WHERE, "desktop"), "required");
+         replaceDesktop(d, *description);
+       }},
+      {"add-window", addWindow},
+      {"remove-window",
+       [](Desktop& d, const json& c, json&) {
+         d.windows.erase(d.windows.begin() + static_cast<std::ptrdiff_t>(rowIndex(d, c)));
+       }},
+      {"close-window", [](Desktop& d, const json& c, json&) { closeWindow(d, rowIndex(d, c)); }},
+      {"retitle", [](Desktop& d, const json& c, json&) { retitle(d, c); }},
+      {"move", moveWindow},
+      {"restack", restack},
+      {"set-row", setRow},
+      {"set-attribute", [](Desktop& d, const json& c, json&) { setAttribute(d, c); }},
+      {"add-node", [](Desktop& d, const json& c, json&) { addNode(d, c); }},
+      {"remove-node", [](Desktop& d, const json& c, json&) { removeNode(d, c); }},
+      {"set-node", [](Desktop& d, const json& c, json&) { setNode(d, c); }},
+      {"lock", [](Desktop& d, const json&, json&) { setLocked(d, true); }},
+      {"unlock", [](Desktop& d, const json&, json&) { setLocked(d, false); }},
+      {"set-session",
+       [](Desktop& d, const json& c, json&) {
+         if (!c.contains("session")) fail(at(WHERE, "session"), "required (null for none)");
+         const json& session = c["session"];
+         d.session = session.is_null() ? std::nullopt : std::optional<json>(session);
+       }},
+      {"input", [](Desktop& d, const json& c, json&) { input(d, c); }},
+      {"set-counter",
+       [](Desktop& d, const json& c, json&) {
+         d.counterAvailable = boolField(c, "available", WHERE, d.counterAvailable);
+       }},
+      {"set-pasteboard",
+       [](Desktop& d, const json& c, json&) {
+         d.pasteboard = integerField(c, "count", WHERE, 0, INT64_MIN, INT64_MAX);
+       }},
+      {"bump-pasteboard", [](Desktop& d, const json&, json&) { d.pasteboard += 1; }},
+      {"set-permissions",
+       [](Desktop& d, const json& c, json&) {
+         d.accessibilityTrusted = boolField(c, "accessibility", WHERE, d.accessibilityTrusted);
+         d.screenCaptureAllowed = boolField(c, "screenCapture", WHERE, d.screenCaptureAllowed);
+       }},
+      {"set-app", [](Desktop& d, const json& c, json&) { setApp(d, c); }},
+      {"hang", [](Desktop& d, const json& c, json&) { appFor(d, c).hung = true; }},
+      {"recover", [](Desktop& d, const json& c, json&) { appFor(d, c).hung = false; }},
+      {"add-app", addAppCommand},
+      {"remove-app", removeApp},
+      {"add-process", addProcess},
+      {"set-process", [](Desktop& d, const json& c, json&) { setProcess(d, c); }},
+      {"remove-process",
+       [](Desktop& d, const json& c, json&) { d.processes.erase(processFor(d, c).pid); }},
+      {"set-capture",
+       [](Desktop& d, const json& c, json&) {
+         auto [window, given] = parseCapture(c, WHERE, true);
+         d.captures[window] = given;
+       }},
+      {"set-window-number-lookup",
+       [](Desktop& d, const json& c, json&) {
+         d.windowNumberLookup = boolField(c, "available", WHERE, true);
+       }},
+      {"set-window-list", setWindowList},
+      {"posted", posted},
+      {"clear-posted", [](Desktop& d, const json&, json&) { d.posted.clear(); }},
+  };
+  return table;
+}
+
 }  // namespace
 
-void applyCommand(Desktop& desktop, const json& command) {
+bool knownCommand(std::string_view op) {
+  return commandTable().contains(op);
+}
+
+json applyCommand(Desktop& desktop, const json& command) {
   requireObject(command, WHERE);
   auto opIt = command.find("op");
   if (opIt == command.end() || !opIt->is_string()) fail(at(WHERE, "op"), "required");
   const std::string& op = opIt->get_ref<const std::string&>();
-
-  if (op == "reset") {
-    replaceDesktop(desktop, json::object());
-  } else if (op == "load") {
-    auto description = command.find("desktop");
-    if (description == command.end()) fail(at(WHERE, "desktop"), "required");
-    replaceDesktop(desktop, *description);
-  } else if (op == "add-window") {
-    auto given = command.find("window");
-    if (given == command.end()) fail(at(WHERE, "window"), "required");
-    auto row = parseWindow(*given, at(WHERE, "window"));
-    auto position = insertPosition(command, desktop.windows.size(), 0);
-    desktop.windows.insert(desktop.windows.begin() + static_cast<std::ptrdiff_t>(position), row);
-  } else if (op == "remove-window") {
-    desktop.windows.erase(desktop.windows.begin() +
-                          static_cast<std::ptrdiff_t>(rowIndex(desktop, command)));
-  } else if (op == "close-window") {
-    closeWindow(desktop, rowIndex(desktop, command));
-  } else if (op == "retitle") {
-    retitle(desktop, command);
-  } else if (op == "move") {
-    std::size_t index = rowIndex(desktop, command);
-    auto bounds = command.find("bounds");
-    if (bounds == command.end()) fail(at(WHERE, "bounds"), "required");
-    auto row = parseWindow(json{{"bounds", *bounds}}, WHERE);
-    desktop.windows[index]["kCGWindowBounds"] = row["kCGWindowBounds"];
-  } else if (op == "restack") {
-    std::size_t index = rowIndex(desktop, command);
-    json row = std::move(desktop.windows[index]);
-    desktop.windows.erase(desktop.windows.begin() + static_cast<std::ptrdiff_t>(index));
-    auto position = insertPosition(command, desktop.windows.size(), 0);
-    desktop.windows.insert(desktop.windows.begin() + static_cast<std::ptrdiff_t>(position),
-                           std::move(row));
-  } else if (op == "set-row") {
-    json& row = desktop.windows[rowIndex(desktop, command)];
-    if (auto fields = command.find("fields"); fields != command.end()) {
-      requireObject(*fields, at(WHERE, "fields"));
-      for (const auto& item : fields->items())
-        row[item.key()] = item.value();
-    }
-    if (auto unset = command.find("unset"); unset != command.end()) {
-      for (const auto& key : stringList(*unset, at(WHERE, "unset")))
-        row.erase(key);
-    }
-  } else if (op == "set-attribute") {
-    setAttribute(desktop, command);
-  } else if (op == "add-node") {
-    addNode(desktop, command);
-  } else if (op == "remove-node") {
-    removeNode(desktop, command);
-  } else if (op == "set-node") {
-    setNode(desktop, command);
-  } else if (op == "lock" || op == "unlock") {
-    setLocked(desktop, op == "lock");
-  } else if (op == "set-session") {
-    if (!command.contains("session")) fail(at(WHERE, "session"), "required (null for none)");
-    const json& session = command["session"];
-    desktop.session = session.is_null() ? std::nullopt : std::optional<json>(session);
-  } else if (op == "input") {
-    input(desktop, command);
-  } else if (op == "set-counter") {
-    desktop.counterAvailable = boolField(command, "available", WHERE, desktop.counterAvailable);
-  } else if (op == "set-pasteboard") {
-    desktop.pasteboard = integerField(command, "count", WHERE, 0, INT64_MIN, INT64_MAX);
-  } else if (op == "bump-pasteboard") {
-    desktop.pasteboard += 1;
-  } else if (op == "set-permissions") {
-    desktop.accessibilityTrusted =
-        boolField(command, "accessibility", WHERE, desktop.accessibilityTrusted);
-    desktop.screenCaptureAllowed =
-        boolField(command, "screenCapture", WHERE, desktop.screenCaptureAllowed);
-  } else if (op == "set-app") {
-    setApp(desktop, command);
-  } else if (op == "hang" || op == "recover") {
-    appFor(desktop, command).hung = op == "hang";
-  } else if (op == "add-app") {
-    auto given = command.find("app");
-    if (given == command.end()) fail(at(WHERE, "app"), "required");
-    addApp(desktop, *given, at(WHERE, "app"));
-  } else if (op == "remove-app") {
-    App& app = appFor(desktop, command);
-    std::int32_t pid = app.pid;
-    retire(app, app.root);
-    desktop.apps.erase(pid);
-  } else if (op == "add-process") {
-    auto given = command.find("process");
-    if (given == command.end()) fail(at(WHERE, "process"), "required");
-    auto process = parseProcess(*given, at(WHERE, "process"));
-    if (desktop.processes.contains(process.pid)) {
-      fail(at(WHERE, "process"), "pid " + std::to_string(process.pid) + " exists");
-    }
-    desktop.processes[process.pid] = process;
-  } else if (op == "set-process") {
-    setProcess(desktop, command);
-  } else if (op == "remove-process") {
-    std::int32_t pid = processFor(desktop, command).pid;
-    desktop.processes.erase(pid);
-  } else if (op == "set-capture") {
-    auto [window, given] = parseCapture(command, WHERE, true);
-    desktop.captures[window] = given;
-  } else if (op == "set-window-number-lookup") {
-    desktop.windowNumberLookup = boolField(command, "available", WHERE, true);
-  } else if (op == "set-window-list") {
-    desktop.windowListAvailable = boolField(command, "available", WHERE, true);
-    auto replacement = command.find("replacement");
-    desktop.windowListReplacement = replacement == command.end() || replacement->is_null()
-                                        ? std::nullopt
-                                        : std::optional<json>(*replacement);
-  } else {
-    fail(at(WHERE, "op"), "unknown command \"" + op + "\"");
-  }
+  auto entry = commandTable().find(op);
+  if (entry == commandTable().end()) fail(at(WHERE, "op"), "unknown command \"" + op + "\"");
+  json reply = json::object();
+  entry->second(desktop, command, reply);
+  return reply;
 }
 
 json control(const json& command) {
@@ -353,7 +419,7 @@ json control(const json& command) {
     std::lock_guard<std::mutex> guard(modelLock());
     Desktop& desktop = model();
     applyDue(desktop);
-    applyCommand(desktop, command);
+    reply.update(applyCommand(desktop, command));
     reply["ok"] = true;
   } catch (const DescriptionError& error) {
     reply["ok"] = false;

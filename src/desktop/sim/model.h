@@ -220,7 +220,10 @@ void checkRefs(const App& app, const Node& node, const std::string& where);
 std::pair<std::uint32_t, CaptureSetup> parseCapture(const json& given, const std::string& where,
                                                     bool command);
 
-// Applies one control command; throws DescriptionError. Caller holds the lock.
-void applyCommand(Desktop& desktop, const json& command);
+// Applies one control command; throws DescriptionError. Caller holds the lock. Returns the
+// fields the command adds to its reply (an object, usually empty).
+json applyCommand(Desktop& desktop, const json& command);
+// Whether op names a control command.
+bool knownCommand(std::string_view op);
 
 }  // namespace qcu::sim

@@ -68,7 +68,8 @@ struct PostedEvent {
   std::uint64_t flags = 0;           // key events
 };
 
-// The synthetic input events posted since the desktop was last reset or loaded, oldest first.
+// The synthetic input events posted since the desktop was last reset or loaded (or the log was
+// cleared), oldest first.
 std::vector<PostedEvent> postedEvents();
 
 }  // namespace qcu::sim

@@ -94,6 +94,34 @@ std::optional<Rect> rowFrame(Desktop& desktop, std::uint32_t number) {
   return Rect{parts[0], parts[1], parts[2], parts[3]};
 }
 
+// Stores a value the helper sets; an "AXValue" as the element's value setting decides.
+bool storeSetting(Node& node, std::string_view name, const AXValue& value) {
+  if (!node.settable.contains(name)) return false;
+  auto stored = fromPlatform(value);
+  if (!stored) return false;
+  if (name != "AXValue") {
+    node.attributes[std::string(name)] = std::move(*stored);
+    return true;
+  }
+  switch (node.valueSetting.result) {
+    case ValueResult::Refuse:
+      return false;
+    case ValueResult::Ignore:
+      break;
+    case ValueResult::Uppercase:
+      if (auto* text = std::get_if<std::string>(&*stored)) {
+        for (char& c : *text) {
+          if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        }
+      }
+      [[fallthrough]];
+    case ValueResult::Store:
+      node.attributes["AXValue"] = std::move(*stored);
+      break;
+  }
+  return true;
+}
+
 std::optional<AXValue> readAttribute(Desktop& desktop, const App& app, const Node& node,
                                      std::string_view name) {
   if (auto it = node.attributes.find(name); it != node.attributes.end()) {
@@ -195,16 +223,26 @@ std::optional<bool> platformIsSettable(const AXElement& element, std::string_vie
 }
 
 bool platformSetAttribute(const AXElement& element, std::string_view name, const AXValue& value) {
-  // Later growth: values that are set slowly, reformatted or refused are decided here.
-  auto done = ask(element, "platformSetAttribute", name,
-                  [&](Desktop&, const App&, Node& node) -> std::optional<bool> {
-                    if (!node.settable.contains(name)) return false;
-                    auto stored = fromPlatform(value);
-                    if (!stored) return false;
-                    node.attributes[std::string(name)] = std::move(*stored);
-                    return true;
-                  });
-  return done.value_or(false);
+  // An "AXValue" set takes the element's own time after the application's delay; the desktop
+  // is not locked meanwhile, and the element is looked at afresh afterwards.
+  double settle = 0;
+  auto done =
+      ask(element, "platformSetAttribute", name,
+          [&](Desktop&, const App&, Node& node) -> std::optional<bool> {
+            if (name == "AXValue" && node.settable.contains(name) && node.valueSetting.delay > 0) {
+              settle = node.valueSetting.delay;
+              return std::nullopt;
+            }
+            return storeSetting(node, name, value);
+          });
+  if (settle == 0) return done.value_or(false);
+  std::this_thread::sleep_for(std::chrono::duration<double>(settle));
+  Node* node = nodeOf(element);
+  std::lock_guard<std::mutex> guard(modelLock());
+  Desktop& desktop = model();
+  applyDue(desktop);
+  if (!runningApp(desktop, node->pid) || !node->alive) return false;
+  return storeSetting(*node, name, value);
 }
 
 bool platformPerformAction(const AXElement& element, std::string_view action) {

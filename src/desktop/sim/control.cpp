@@ -178,7 +178,8 @@ void removeNode(Desktop& desktop, const json& command) {
 }
 
 void setNode(Desktop& desktop, const json& command) {
-  onlyKeys(command, {"op", "id", "pid", "node", "actions", "settable", "window"}, WHERE);
+  onlyKeys(command, {"op", "id", "pid", "node", "actions", "settable", "window", "valueSetting"},
+           WHERE);
   App& app = appFor(desktop, command);
   auto node = nodeFor(app, command);
   if (auto it = command.find("actions"); it != command.end()) {
@@ -196,6 +197,9 @@ void setNode(Desktop& desktop, const json& command) {
       node->window = static_cast<std::uint32_t>(
           integerValue(*it, at(WHERE, "window"), 0, std::numeric_limits<std::uint32_t>::max()));
     }
+  }
+  if (auto it = command.find("valueSetting"); it != command.end()) {
+    node->valueSetting = parseValueSetting(*it, at(WHERE, "valueSetting"));
   }
 }
 

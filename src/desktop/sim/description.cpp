@@ -251,9 +251,9 @@ std::shared_ptr<Node> parseNode(App& app, const json& given, const std::string& 
                                 bool isWindow) {
   requireObject(given, where);
   onlyKeys(given,
-           {"id", "role", "subrole", "title", "description", "placeholder", "help", "identifier",
-            "value", "enabled", "selected", "focused", "position", "size", "window", "children",
-            "actions", "settable", "attributes"},
+           {"id",         "role",     "subrole", "title",    "description",  "placeholder", "help",
+            "identifier", "value",    "enabled", "selected", "focused",      "position",    "size",
+            "window",     "children", "actions", "settable", "valueSetting", "attributes"},
            where);
   auto node = std::make_shared<Node>();
   node->pid = app.pid;
@@ -306,6 +306,9 @@ std::shared_ptr<Node> parseNode(App& app, const json& given, const std::string& 
     for (auto& name : stringList(*it, at(where, "settable")))
       node->settable.insert(name);
   }
+  if (auto it = given.find("valueSetting"); it != given.end()) {
+    node->valueSetting = parseValueSetting(*it, at(where, "valueSetting"));
+  }
   if (auto it = given.find("children"); it != given.end()) {
     if (!it->is_array()) fail(at(where, "children"), "expected a list of elements");
     for (std::size_t i = 0; i < it->size(); ++i) {
@@ -322,6 +325,32 @@ std::shared_ptr<Node> parseNode(App& app, const json& given, const std::string& 
     }
   }
   return node;
+}
+
+ValueSetting parseValueSetting(const json& given, const std::string& where) {
+  ValueSetting setting;
+  if (given.is_null()) return setting;
+  requireObject(given, where);
+  onlyKeys(given, {"delay", "result"}, where);
+  setting.delay = secondsField(given, "delay", where, 0);
+  if (auto it = given.find("result"); it != given.end()) {
+    static const std::pair<const char*, ValueResult> results[] = {
+        {"store", ValueResult::Store},
+        {"refuse", ValueResult::Refuse},
+        {"ignore", ValueResult::Ignore},
+        {"uppercase", ValueResult::Uppercase}};
+    bool known = false;
+    for (const auto& [name, result] : results) {
+      if (*it == name) {
+        setting.result = result;
+        known = true;
+      }
+    }
+    if (!known) {
+      fail(at(where, "result"), "expected \"store\", \"refuse\", \"ignore\" or \"uppercase\"");
+    }
+  }
+  return setting;
 }
 
 void checkValueRefs(const App& app, const std::optional<Value>& value, const std::string& where) {

@@ -51,6 +51,18 @@ struct NodeRefs {
 using Value = std::variant<AXOther, std::string, bool, std::int64_t, double, Point, Size, TextRange,
                            NodeRef, NodeRefs, std::vector<std::string>>;
 
+// What an application does with an "AXValue" the helper sets.
+enum class ValueResult {
+  Store,      // stores it as given
+  Refuse,     // the set fails; nothing is stored
+  Ignore,     // the set succeeds; the value stays as it was
+  Uppercase,  // stores it upper-cased, as an application that reformats its input
+};
+struct ValueSetting {
+  double delay = 0;  // seconds the set takes, after the application's own delay
+  ValueResult result = ValueResult::Store;
+};
+
 // One accessibility element.
 struct Node {
   std::int32_t pid = 0;  // owning application; fixed at creation
@@ -65,6 +77,7 @@ struct Node {
   std::set<std::string, std::less<>> settable;
   // The window number the lookup answers; also ties the element's frame to that window row.
   std::optional<std::uint32_t> window;
+  ValueSetting valueSetting;  // for sets of "AXValue"
 };
 
 enum class Activation { Honoured, Ignored, Late, Refused };
@@ -225,5 +238,8 @@ std::pair<std::uint32_t, CaptureSetup> parseCapture(const json& given, const std
 json applyCommand(Desktop& desktop, const json& command);
 // Whether op names a control command.
 bool knownCommand(std::string_view op);
+
+// {"delay", "result"} of an element; null is the default.
+ValueSetting parseValueSetting(const json& given, const std::string& where);
 
 }  // namespace qcu::sim

@@ -78,24 +78,9 @@ std::vector<AXElement> liveHandles(const std::vector<std::shared_ptr<Node>>& nod
   return elements;
 }
 
-// The frame of the window row a window element is tied to, when the row has readable bounds.
-std::optional<Rect> rowFrame(Desktop& desktop, std::uint32_t number) {
-  const json* row = findRow(desktop, number);
-  if (!row) return std::nullopt;
-  auto bounds = row->find("kCGWindowBounds");
-  if (bounds == row->end() || !bounds->is_object()) return std::nullopt;
-  double parts[4];
-  const char* keys[] = {"X", "Y", "Width", "Height"};
-  for (int i = 0; i < 4; ++i) {
-    auto it = bounds->find(keys[i]);
-    if (it == bounds->end() || !it->is_number()) return std::nullopt;
-    parts[i] = it->get<double>();
-  }
-  return Rect{parts[0], parts[1], parts[2], parts[3]};
-}
-
-// Stores a value the helper sets; an "AXValue" as the element's value setting decides.
-bool storeSetting(Node& node, std::string_view name, const AXValue& value) {
+// Stores a value the helper sets. An "AXValue" is stored as the element's value setting decides,
+// and an applied one (stored or silently ignored) fires the element's set-value effects.
+bool storeSetting(Desktop& desktop, Node& node, std::string_view name, const AXValue& value) {
   if (!node.settable.contains(name)) return false;
   auto stored = fromPlatform(value);
   if (!stored) return false;
@@ -118,6 +103,12 @@ bool storeSetting(Node& node, std::string_view name, const AXValue& value) {
     case ValueResult::Store:
       node.attributes["AXValue"] = std::move(*stored);
       break;
+  }
+  if (!node.id.empty()) {
+    fireEffects(desktop, [&](const Trigger& trigger) {
+      return trigger.kind == Trigger::Kind::SetValue && trigger.pid == node.pid &&
+             trigger.node == node.id;
+    });
   }
   return true;
 }
@@ -184,6 +175,18 @@ auto ask(const AXElement& element, std::string_view function, std::string_view n
 
 }  // namespace
 
+namespace sim {
+
+void pressed(Desktop& desktop, const Node& node) {
+  if (node.id.empty()) return;
+  fireEffects(desktop, [&](const Trigger& trigger) {
+    return trigger.kind == Trigger::Kind::Press && trigger.pid == node.pid &&
+           trigger.node == node.id;
+  });
+}
+
+}  // namespace sim
+
 void platformSetMessagingTimeout(double seconds) {
   callHook("platformSetMessagingTimeout");
   std::lock_guard<std::mutex> guard(modelLock());
@@ -228,12 +231,12 @@ bool platformSetAttribute(const AXElement& element, std::string_view name, const
   double settle = 0;
   auto done =
       ask(element, "platformSetAttribute", name,
-          [&](Desktop&, const App&, Node& node) -> std::optional<bool> {
+          [&](Desktop& desktop, const App&, Node& node) -> std::optional<bool> {
             if (name == "AXValue" && node.settable.contains(name) && node.valueSetting.delay > 0) {
               settle = node.valueSetting.delay;
               return std::nullopt;
             }
-            return storeSetting(node, name, value);
+            return storeSetting(desktop, node, name, value);
           });
   if (settle == 0) return done.value_or(false);
   std::this_thread::sleep_for(std::chrono::duration<double>(settle));
@@ -242,11 +245,10 @@ bool platformSetAttribute(const AXElement& element, std::string_view name, const
   Desktop& desktop = model();
   applyDue(desktop);
   if (!runningApp(desktop, node->pid) || !node->alive) return false;
-  return storeSetting(*node, name, value);
+  return storeSetting(desktop, *node, name, value);
 }
 
 bool platformPerformAction(const AXElement& element, std::string_view action) {
-  // Later growth: the effects of presses and other actions are applied here.
   auto done = ask(element, "platformPerformAction", action,
                   [action](Desktop& desktop, const App& app, Node& node) -> std::optional<bool> {
                     // Every window can be raised, whether or not its actions list it: its row
@@ -255,7 +257,9 @@ bool platformPerformAction(const AXElement& element, std::string_view action) {
                       return raiseWithinApp(desktop, *node.window, node.pid);
                     }
                     for (const auto& name : node.actions) {
-                      if (name == action) return true;
+                      if (name != action) continue;
+                      if (action == "AXPress") pressed(desktop, node);
+                      return true;
                     }
                     return false;
                   });

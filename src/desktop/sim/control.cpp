@@ -304,6 +304,22 @@ void setWindowList(Desktop& desktop, const json& command, json&) {
                                       : std::optional<json>(*replacement);
 }
 
+void addEffect(Desktop& desktop, const json& command, json&) {
+  onlyKeys(command, {"op", "id", "effect"}, WHERE);
+  auto given = command.find("effect");
+  if (given == command.end()) fail(at(WHERE, "effect"), "required");
+  desktop.effects.push_back(parseEffect(*given, at(WHERE, "effect")));
+}
+
+void schedule(Desktop& desktop, const json& command, json&) {
+  onlyKeys(command, {"op", "id", "after", "commands"}, WHERE);
+  if (!command.contains("after")) fail(at(WHERE, "after"), "required");
+  double after = secondsField(command, "after", WHERE, 0);
+  auto commands = command.find("commands");
+  if (commands == command.end()) fail(at(WHERE, "commands"), "required");
+  runCommands(desktop, parseCommands(*commands, at(WHERE, "commands")), after);
+}
+
 // The posted log as JSON: each event with its type and the fields that matter for it.
 void posted(Desktop& desktop, const json&, json& reply) {
   json events = json::array();
@@ -325,6 +341,7 @@ void posted(Desktop& desktop, const json&, json& reply) {
     events.push_back(std::move(item));
   }
   reply["events"] = std::move(events);
+  reply["effectErrors"] = desktop.effectErrors;
 }
 
 const std::map<std::string_view, CommandFunction>& commandTable() {
@@ -392,6 +409,16 @@ const std::map<std::string_view, CommandFunction>& commandTable() {
          d.windowNumberLookup = boolField(c, "available", WHERE, true);
        }},
       {"set-window-list", setWindowList},
+      {"add-effect", addEffect},
+      {"clear-effects", [](Desktop& d, const json&, json&) { d.effects.clear(); }},
+      {"schedule", schedule},
+      {"set-input-failures",
+       [](Desktop& d, const json& c, json&) {
+         onlyKeys(c, {"op", "id", "types"}, WHERE);
+         auto types = c.find("types");
+         if (types == c.end()) fail(at(WHERE, "types"), "required");
+         d.inputFailures = parseEventTypes(*types, at(WHERE, "types"));
+       }},
       {"posted", posted},
       {"clear-posted", [](Desktop& d, const json&, json&) { d.posted.clear(); }},
   };

@@ -424,11 +424,11 @@ void addApp(Desktop& desktop, const json& given, const std::string& where) {
 
 void loadDescription(Desktop& desktop, const json& description) {
   requireObject(description, "description");
-  onlyKeys(
-      description,
-      {"permissions", "session", "pasteboard", "eventCounter", "windowNumberLookup",
-       "windowListAvailable", "windowListReplacement", "processes", "apps", "windows", "captures"},
-      "");
+  onlyKeys(description,
+           {"permissions", "session", "pasteboard", "eventCounter", "windowNumberLookup",
+            "windowListAvailable", "windowListReplacement", "processes", "apps", "windows",
+            "captures", "effects", "inputFailures"},
+           "");
   if (auto it = description.find("permissions"); it != description.end()) {
     requireObject(*it, "permissions");
     onlyKeys(*it, {"accessibility", "screenCapture"}, "permissions");
@@ -474,6 +474,14 @@ void loadDescription(Desktop& desktop, const json& description) {
       auto [window, given] = parseCapture((*it)[i], at("captures", i), false);
       desktop.captures[window] = given;
     }
+  }
+  if (auto it = description.find("effects"); it != description.end()) {
+    if (!it->is_array()) fail("effects", "expected a list");
+    for (std::size_t i = 0; i < it->size(); ++i)
+      desktop.effects.push_back(parseEffect((*it)[i], at("effects", i)));
+  }
+  if (auto it = description.find("inputFailures"); it != description.end()) {
+    desktop.inputFailures = parseEventTypes(*it, "inputFailures");
   }
 }
 

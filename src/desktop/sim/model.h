@@ -137,6 +137,26 @@ struct Scheduled {
   std::function<void(struct Desktop&)> apply;
 };
 
+// What sets an effect off: a press of an element (by action or by a click on it), a key-down
+// with exactly these flags, an applied "AXValue" set, or any posted event of one type.
+struct Trigger {
+  enum class Kind { Press, Key, SetValue, Event };
+  Kind kind = Kind::Event;
+  std::int32_t pid = 0;       // Press, SetValue
+  std::string node;           // Press, SetValue: the element's id
+  std::uint16_t keyCode = 0;  // Key
+  std::uint64_t flags = 0;    // Key
+  std::string event;          // Event: a posted event type name
+};
+
+// Control commands the desktop applies, in order, each time its trigger happens: at once when
+// after is 0, otherwise after that many seconds.
+struct Effect {
+  Trigger on;
+  double after = 0;
+  std::vector<json> commands;
+};
+
 struct Desktop {
   std::map<std::int32_t, Process> processes;
   std::map<std::int32_t, App> apps;
@@ -155,7 +175,12 @@ struct Desktop {
   std::vector<std::string> capturePaths;           // of every capture started, oldest first
   std::vector<PostedEvent> posted;                 // synthetic input, oldest first
   Point pointer;  // where the last posted mouse event put the pointer
-  // Later growth: the effects of presses, keys and value setting belong here.
+  // Where the last posted left-down was, until a left-up follows it: a left-up at the same
+  // point is a click.
+  std::optional<Point> leftDown;
+  std::set<std::string, std::less<>> inputFailures;  // event types whose creation fails
+  std::vector<Effect> effects;
+  std::vector<std::string> effectErrors;  // of commands that failed when applied later
 };
 
 constexpr double DEFAULT_MESSAGING_TIMEOUT = 6.0;  // the platform's own default, seconds
@@ -239,7 +264,31 @@ json applyCommand(Desktop& desktop, const json& command);
 // Whether op names a control command.
 bool knownCommand(std::string_view op);
 
+// Synthetic event type names: "mouse-moved", "left-down", "left-up", "wheel", "key-down",
+// "key-up".
+bool eventTypeName(std::string_view name);
 // {"delay", "result"} of an element; null is the default.
 ValueSetting parseValueSetting(const json& given, const std::string& where);
+// A list of event type names.
+std::set<std::string, std::less<>> parseEventTypes(const json& given, const std::string& where);
+// An effect {"on", "after", "commands"}.
+Effect parseEffect(const json& given, const std::string& where);
+// A list of control commands, each an object with a known "op" (checked further when applied).
+std::vector<json> parseCommands(const json& given, const std::string& where);
+
+// Applies commands in order, at once when after is 0, otherwise through a scheduled change. A
+// command that fails is skipped and its error recorded in effectErrors. Caller holds the lock.
+void runCommands(Desktop& desktop, const std::vector<json>& commands, double after);
+// Runs every effect whose trigger matches, in the order they were added.
+void fireEffects(Desktop& desktop, const std::function<bool(const Trigger&)>& matches);
+// Fires the press effects of an element that was pressed, by its action or by a click.
+void pressed(Desktop& desktop, const Node& node);
+
+// The frame of the window row with this number, when it has readable bounds.
+std::optional<Rect> rowFrame(Desktop& desktop, std::uint32_t number);
+// The element a click at point lands on: the deepest element of the frontmost visible window
+// under the point whose frame holds it, or that window's element. Null when the click lands on
+// no element of a running, responsive application.
+std::shared_ptr<Node> elementAt(Desktop& desktop, Point point);
 
 }  // namespace qcu::sim

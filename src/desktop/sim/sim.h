@@ -72,4 +72,8 @@ struct PostedEvent {
 // cleared), oldest first.
 std::vector<PostedEvent> postedEvents();
 
+// The errors of the commands that failed when effects or scheduled commands applied them since
+// the desktop was last reset or loaded, oldest first.
+std::vector<std::string> effectErrors();
+
 }  // namespace qcu::sim

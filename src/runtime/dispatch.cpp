@@ -4,6 +4,7 @@
 #include <limits>
 #include <mutex>
 
+#include "actions/commit.h"
 #include "actions/pasteboard.h"
 #include "actions/prepare.h"
 #include "binding/binding.h"
@@ -45,6 +46,8 @@ bool route(const std::string& type, const std::string& requestId, const Json& re
     handleObserve(requestId, request);
   } else if (type == "prepare_action") {
     handlePrepare(requestId, request);
+  } else if (type == "commit_action") {
+    handleCommit(requestId, request);
   } else if (type == "cancel") {
     handleCancel(requestId, request);
   } else if (type == "stop") {

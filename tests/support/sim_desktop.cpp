@@ -2,8 +2,11 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
+#include <vector>
 
+#include "desktop/accessibility.h"
 #include "desktop/sim/sim.h"
 #include "foundation/clock.h"
 #include "session/state.h"
@@ -29,6 +32,39 @@ void controlDesktop(const json& command) {
   if (reply.value("ok", false) != true) {
     throw std::runtime_error("simulated desktop: " + reply.value("error", std::string("?")));
   }
+}
+
+std::shared_ptr<const ElementEntry> registerElement(const Ident& ident, const std::string& node,
+                                                    const std::string& ref, const std::string& role,
+                                                    double ttl) {
+  // Breadth-first below the application element, so nested elements are found too.
+  std::vector<AXElement> queue;
+  if (auto app = platformApplicationElement(ident.pid)) queue = axChildren(*app);
+  AXElement found;
+  for (std::size_t i = 0; i < queue.size() && !found; ++i) {
+    if (axString(queue[i], "AXIdentifier") == node) {
+      found = queue[i];
+      break;
+    }
+    for (auto& child : axChildren(queue[i]))
+      queue.push_back(std::move(child));
+  }
+  if (!found) {
+    ADD_FAILURE() << "no element " << node;
+    return nullptr;
+  }
+  auto entry = std::make_shared<ElementEntry>();
+  entry->backendRef = ref;
+  entry->identity = ident;
+  entry->element = found;
+  entry->role = role;
+  entry->label = elementLabel(found, role);
+  if (auto state = elementState(found, role)) entry->stateKind = state->first;
+  entry->expires = wallAfter(ttl);
+  State& s = state();
+  std::lock_guard<std::recursive_mutex> guard(s.lock);
+  s.elements[ref] = entry;
+  return entry;
 }
 
 json windowRow(std::uint32_t number, std::int32_t pid, const std::string& title, Rect bounds) {

@@ -7,11 +7,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "desktop/platform.h"
+#include "observation/element.h"
 #include "session/identity.h"
 
 namespace qcu::test {
@@ -43,6 +45,13 @@ nlohmann::json windowNode(std::uint32_t number, const std::string& title,
 
 // The exact identity of a simulated window, with its process's current start time.
 Ident identOf(std::int32_t pid, std::uint32_t window);
+
+// Registers the element of window element ident.win whose AXIdentifier is node, as an
+// observation would: under reference ref, with the given role, its label and state kind, and a
+// lifetime of ttl seconds. Returns the entry; fails the test when there is no such element.
+std::shared_ptr<const ElementEntry> registerElement(const Ident& ident, const std::string& node,
+                                                    const std::string& ref, const std::string& role,
+                                                    double ttl = 30);
 
 // Runs action once, at the nth (1-based) platform call named function that concerns pid
 // (0: any pid), before that call looks at the desktop. Replaces any hook.

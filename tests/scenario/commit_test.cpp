@@ -256,6 +256,27 @@ TEST_F(CommitTest, StatePressThatNeverReachesTheStateIsDispatchedButUnproven) {
   EXPECT_LT(answerSeconds, 1.6);
 }
 
+TEST_F(CommitTest, PressOfAnElementThatChangesAfterTheWorkersCheckIsNotDispatched) {
+  load(Json::array({effect(onPress("ok"), {setAttribute("status", "AXValue", "saved")})}));
+  registerAll();
+  std::string id = prepare({{"kind", "click"}}, press("element:ok"));
+  // The worker's own element check is the last look at the button before the executor, whose
+  // guard starts with the window list: the button is relabelled in between.
+  bool looked = false;
+  sim::setHook([&](const sim::Call& call) {
+    if (call.node == "ok") looked = true;
+    if (looked && call.function == "platformWindowList") {
+      looked = false;
+      test::controlDesktop(setAttribute("ok", "AXTitle", "Delete"));
+    }
+  });
+  Json result = readback(id);
+  sim::setHook(nullptr);
+  expectReadback(result, false, false, false,
+                 "uncertain: post-dispatch safety check failed (stale_element)");
+  EXPECT_EQ(value("status"), "idle");
+}
+
 TEST_F(CommitTest, TransitionOfAnotherKindIsVerifiedByTheSurface) {
   // The check box toggles at once; a "selection" is not what a check box records, so the press
   // is proven by the window's changed surface rather than by reading the state.

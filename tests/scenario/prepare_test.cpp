@@ -57,25 +57,7 @@ class PrepareTest : public ::testing::Test {
   // Registers the element with the given identifier as an observation would, under reference ref.
   void registerElement(const std::string& node, const std::string& ref, const std::string& role,
                        double ttl = 30) {
-    auto app = platformApplicationElement(PID);
-    ASSERT_TRUE(app.has_value());
-    AXElement found;
-    for (const auto& window : axChildren(*app)) {
-      for (const auto& child : axChildren(window)) {
-        if (axString(child, "AXIdentifier") == node) found = child;
-      }
-    }
-    ASSERT_TRUE(found) << node;
-    auto entry = std::make_shared<ElementEntry>();
-    entry->backendRef = ref;
-    entry->identity = ident;
-    entry->element = found;
-    entry->role = role;
-    entry->label = elementLabel(found, role);
-    entry->expires = wallAfter(ttl);
-    State& s = state();
-    std::lock_guard<std::recursive_mutex> guard(s.lock);
-    s.elements[ref] = entry;
+    ASSERT_TRUE(test::registerElement(ident, node, ref, role, ttl)) << node;
   }
 
   Json request(const Json& action, Json extra = Json::object()) {

@@ -80,7 +80,10 @@ void BM_PipelinedPingThroughExecutable(benchmark::State& bench) {
     if (line.rfind("VmHWM:", 0) == 0) bench.counters["peak_rss_kib"] = std::stod(line.substr(6));
   }
 }
-BENCHMARK(BM_PipelinedPingThroughExecutable)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PipelinedPingThroughExecutable)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace qcu

@@ -486,6 +486,23 @@ TEST_F(TypeTest, ARefusedValueIsAFailureBeforeDispatch) {
                  "uncertain: post-dispatch safety check failed (action_failed)");
 }
 
+TEST_F(TypeTest, AFieldThatTurnsIntoAPasswordFieldIsNeverWritten) {
+  std::string id = prepareType({"o"});
+  // The field becomes a secure text field after the surface scan before dispatch read its
+  // subrole, so only the typing's own password check can see it.
+  int subroleReads = 0;
+  sim::setHook([&](const sim::Call& call) {
+    if (call.node == "field" && call.name == "AXSubrole" && ++subroleReads == 2) {
+      test::controlDesktop(setAttribute("field", "AXSubrole", "AXSecureTextField"));
+    }
+  });
+  Json result = readback(id);
+  sim::setHook(nullptr);
+  expectReadback(result, false, false, false,
+                 "uncertain: post-dispatch safety check failed (password_control)");
+  EXPECT_EQ(value("field"), "Hell");
+}
+
 // ---- Keys ----
 
 TEST_F(CommitTest, KeysArePostedWithTheirCodesAndExactFlags) {
@@ -548,6 +565,15 @@ TEST_F(CommitTest, UserInputDuringTheKeyWatchLeavesTheEffectUnproven) {
       {effect(onKey("Enter"), {setAttribute("status", "AXValue", "sent"), MOUSE_MOVED_BY_USER})}));
   Json result = readback(prepare({{"kind", "key"}, {"key", "Enter"}}));
   expectReadback(result, false, true, false, "uncertain: post-action target check failed");
+}
+
+TEST_F(CommitTest, AKeyWhoseKeyUpCannotBePostedCountsAsDispatched) {
+  // The key went down, which alone can act: the answer must not say nothing was sent.
+  std::string id = prepare({{"kind", "key"}, {"key", "Enter"}});
+  test::controlDesktop({{"op", "set-input-failures"}, {"types", {"key-up"}}});
+  expectReadback(readback(id), false, true, false,
+                 "uncertain: post-dispatch safety check failed (send_input_failed)");
+  EXPECT_EQ(postedTypes(), std::vector<std::string>{"key-down"});
 }
 
 TEST_F(CommitTest, KeyForATargetBehindAnotherWindowPostsNothing) {

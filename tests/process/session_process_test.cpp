@@ -281,7 +281,7 @@ TEST(SimulatedSession, ObserveCommitAClickAndShutDownWhileAnotherCommitRuns) {
   Json shutdown = session.ask("shutdown", "s");
   EXPECT_EQ(shutdown["ok"], true) << shutdown;
   EXPECT_EQ(session.helper().waitExit(), 0);
-  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 2.0);
   for (const auto& other : session.events)
     EXPECT_EQ(other["type"], "event") << other;
 }

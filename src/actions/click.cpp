@@ -87,7 +87,9 @@ void postClick(Prepared& prepared, Point point) {
     throw SafeError("send_input_failed", "mouse input rejected");
   }
   prepared.dispatchAccepted = true;
-  if (!platformPostMouseEvent(*source, MouseEventType::LeftUp, point, 0)) {
+  // One retry: a button left down would turn the user's next mouse moves into drags.
+  if (!platformPostMouseEvent(*source, MouseEventType::LeftUp, point, 0) &&
+      !platformPostMouseEvent(*source, MouseEventType::LeftUp, point, 0)) {
     throw SafeError("send_input_failed", "mouse input rejected");
   }
 }

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "actions/executors.h"
 #include "actions/pasteboard.h"
@@ -124,38 +125,70 @@ void answerUncertain(const std::string& requestId, const Prepared& prepared,
                                     "uncertain: " + detail));
 }
 
-// The worker: one commit behind the input gate, answered exactly once.
-void runCommit(const std::string& attemptId, const std::shared_ptr<Prepared>& prepared,
-               const CancelToken& token, const std::string& requestId) {
-  inputGate().acquire();
-  bool entered = false;
+// Answers a failure of the commit being handled (call only from a catch block): an error
+// response while nothing can have been sent, a readback once the executor was entered.
+void answerFailure(const std::string& requestId, const Prepared& prepared, bool entered) {
   try {
-    const auto element = checkBeforeDispatch(*prepared, token);
-    entered = true;
-    const Outcome outcome = runExecutor(*prepared, element, token);
-    writeReadback(requestId, answerAfterDispatch(*prepared, outcome, token));
+    throw;
   } catch (const CancelledError&) {
     if (entered) {
-      answerUncertain(requestId, *prepared, "stopped after dispatch began");
+      answerUncertain(requestId, prepared, "stopped after dispatch began");
     } else {
       writeError(requestId, "cancelled_before_effect", "action cancelled before dispatch");
     }
   } catch (const SafeError& error) {
     if (entered) {
-      answerUncertain(requestId, *prepared,
+      answerUncertain(requestId, prepared,
                       "post-dispatch safety check failed (" + error.code() + ")");
     } else {
       writeError(requestId, error.code(), error.message());
     }
   } catch (...) {
     if (entered) {
-      answerUncertain(requestId, *prepared, "helper failure after dispatch began");
+      answerUncertain(requestId, prepared, "helper failure after dispatch began");
     } else {
       writeError(requestId, "action_failed", "action rejected before dispatch");
     }
   }
-  inputGate().release();
-  unregisterAttempt(attemptId);
+}
+
+// The input gate and the attempt's registration, held for one commit and given back on every
+// path, so a failed commit never blocks later ones.
+class CommitSlot {
+ public:
+  explicit CommitSlot(std::string attemptId) : attemptId_(std::move(attemptId)) {
+    inputGate().acquire();
+  }
+  ~CommitSlot() {
+    inputGate().release();
+    unregisterAttempt(attemptId_);
+  }
+  CommitSlot(const CommitSlot&) = delete;
+  CommitSlot& operator=(const CommitSlot&) = delete;
+
+ private:
+  std::string attemptId_;
+};
+
+// The worker: one commit behind the input gate, answered exactly once.
+void runCommit(const std::string& attemptId, const std::shared_ptr<Prepared>& prepared,
+               const CancelToken& token, const std::string& requestId) {
+  CommitSlot slot(attemptId);
+  bool entered = false;
+  try {
+    const auto element = checkBeforeDispatch(*prepared, token);
+    // A cancel that came during the checks still finds nothing sent.
+    token.check();
+    entered = true;
+    const Outcome outcome = runExecutor(*prepared, element, token);
+    writeReadback(requestId, answerAfterDispatch(*prepared, outcome, token));
+  } catch (...) {
+    try {
+      answerFailure(requestId, *prepared, entered);
+    } catch (...) {
+      // Not even the answer could be made (memory exhausted); the queue must go on.
+    }
+  }
 }
 
 }  // namespace
@@ -200,9 +233,14 @@ void handleCommit(const std::string& requestId, const nlohmann::json& request) {
   }
   CancelToken token;
   registerAttempt(attemptId, token);
-  inputQueue().async([attemptId, prepared, token, requestId] {
-    runCommit(attemptId, prepared, token, requestId);
-  });
+  try {
+    inputQueue().async([attemptId, prepared, token, requestId] {
+      runCommit(attemptId, prepared, token, requestId);
+    });
+  } catch (...) {
+    unregisterAttempt(attemptId);
+    throw;
+  }
 }
 
 }  // namespace qcu

@@ -36,7 +36,10 @@ void refreshExpectedTitle(Prepared& prepared) {
     const ProbeData probe = probeExact(prepared.identity, true, false, CHUNK_PROBE_BUDGET);
     prepared.expected.title = probe.title;
     prepared.expected.titleFingerprint = probe.titleFingerprint;
-  } catch (const SafeError&) {
+  } catch (const CancelledError&) {
+    throw;
+  } catch (...) {
+    // Whatever the probe could not answer, the next chunk's guard probes again.
   }
 }
 

@@ -1,5 +1,6 @@
 #include "observation/surface.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -73,10 +74,13 @@ std::string surfaceFingerprint(const Ident& ident, const CancelToken& token) {
   lines.push_back(axString(*window, "AXTitle").value_or(""));
 
   std::deque<AXElement> queue{*window};
-  const TimePoint start = wallNow();
+  // The steady clock: a wall-clock jump between two fingerprints must not cut one walk short,
+  // which would make an unchanged window look changed.
+  const auto start = std::chrono::steady_clock::now();
   for (int position = 0; position < SURFACE_FINGERPRINT_ELEMENTS && !queue.empty(); ++position) {
-    // Also ends the walk when the clock reads something unexpected.
-    if (!(Seconds(wallNow() - start).count() < SURFACE_FINGERPRINT_BUDGET)) break;
+    if (!(Seconds(std::chrono::steady_clock::now() - start).count() < SURFACE_FINGERPRINT_BUDGET)) {
+      break;
+    }
     token.check();
     const AXElement element = queue.front();
     queue.pop_front();

@@ -337,6 +337,27 @@ TEST_F(CommitTest, ClickWhoseButtonEventCannotBePostedIsNotReportedAsDispatched)
   Json result = readback(id);
   expectReadback(result, false, false, false,
                  "uncertain: post-dispatch safety check failed (send_input_failed)");
+  EXPECT_EQ(postedTypes(), std::vector<std::string>{"mouse-moved"});
+
+  // The button went down but cannot come up (also not on the retry): the click may have acted.
+  test::controlDesktop({{"op", "clear-posted"}});
+  id = prepare({{"kind", "click"}}, at(600, 500));
+  test::controlDesktop({{"op", "set-input-failures"}, {"types", {"left-up"}}});
+  expectReadback(readback(id), false, true, false,
+                 "uncertain: post-dispatch safety check failed (send_input_failed)");
+  EXPECT_EQ(postedTypes(), (std::vector<std::string>{"mouse-moved", "left-down"}));
+}
+
+TEST_F(CommitTest, APressThatClosesItsWindowCannotBeVouchedFor) {
+  load(Json::array({effect(onPress("ok"), {{{"op", "close-window"}, {"number", WIN}}})}));
+  registerAll();
+  Json result = readback(prepare({{"kind", "click"}}, press("element:ok")));
+  // The window behind came to the front when the target closed: the first check to see it is
+  // the front window's.
+  expectReadback(result, false, true, false,
+                 "uncertain: post-dispatch safety check failed (foreground_changed)");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]["event"]["type"], "focus-lost");
 }
 
 TEST_F(CommitTest, CancelDuringVerificationAnswersUncertainAfterDispatch) {
@@ -377,6 +398,12 @@ TEST_F(CommitTest, UserInputRightAfterAScrollFailsThePostActionCheck) {
   expectReadback(result, false, true, false, "uncertain: post-action target check failed");
   EXPECT_EQ(result["userInputEpoch"], result["postUserInputEpoch"]);
   EXPECT_EQ(sim::postedEvents().at(1).verticalLines, -3);
+
+  // A screen that locks right after the scroll: the target is the same, but not usable.
+  load(Json::array({effect(onEvent("wheel"), {{{"op", "lock"}}})}));
+  result = readback(prepare({{"kind", "scroll"}, {"deltaY", 1}}));
+  expectReadback(result, false, true, false, "uncertain: post-action target check failed");
+  EXPECT_EQ(result["foreground"], true);
 }
 
 TEST_F(CommitTest, ScrollWithoutAUsablePointOrWheelEventDispatchesNothing) {
@@ -429,6 +456,15 @@ TEST_F(TypeTest, ChunksAreAppendedOneValueSetAtATimeAndTheAfterStateIsProven) {
   EXPECT_EQ(value("field"), "abcd");
   EXPECT_EQ(seenBeforeSets, (std::vector<std::string>{"", "ab"}));
   EXPECT_TRUE(sim::postedEvents().empty());  // no keystrokes
+}
+
+TEST_F(TypeTest, AWindowRetitledByTheTypingItselfTakesTheRestOfTheText) {
+  load(Json::array({effect({{"set-value", {{"pid", PID}, {"node", "field"}}}},
+                           {{{"op", "retitle"}, {"number", WIN}, {"title", "Draft (edited)"}}})}),
+       "");
+  Json result = readback(prepareType({"ab", "cd"}));
+  expectReadback(result, true, true, true, "target-current; action-specific effect proven");
+  EXPECT_EQ(value("field"), "abcd");
 }
 
 TEST_F(TypeTest, AFieldNoLongerHoldingTheObservedValueIsNotWritten) {
@@ -531,6 +567,13 @@ TEST_F(CommitTest, CopyIsProvenByThePasteboardAndRecordsItsSequence) {
   Json result = readback(prepare({{"kind", "key"}, {"key", "Ctrl+C"}}));
   expectReadback(result, true, true, true, "target-current; action-specific effect proven");
   EXPECT_EQ(result["clipboardSequence"], 8);
+
+  // A copy proven by the pasteboard whose window is then locked: no sequence is reported.
+  load(Json::array({effect(onKey("Ctrl+C"), {{{"op", "bump-pasteboard"}}, {{"op", "lock"}}})}));
+  result = readback(prepare({{"kind", "key"}, {"key", "Ctrl+C"}}));
+  expectReadback(result, false, true, false, "uncertain: post-action target check failed");
+  EXPECT_FALSE(result.contains("clipboardSequence"));
+  test::controlDesktop({{"op", "unlock"}});
 
   // The pasteboard the run copied to is what a paste expects; another copy in between refuses.
   std::string paste =

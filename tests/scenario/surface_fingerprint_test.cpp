@@ -111,14 +111,21 @@ TEST_F(SurfaceFingerprintTest, AWalkOutOfTimeCoversWhatItRead) {
   loadWindow(manyChildren(20));
   const std::string full = fingerprint();
   auto cutShort = [&] {
-    // Time runs out part of the way through the walk.
-    test::onCall("platformCopyAttribute", PID, 40, [] { advanceClockForTests(Seconds(0.5)); });
+    // Time runs out part of the way through the walk: one read takes half a second.
+    test::onCall("platformCopyAttribute", PID, 40, [] { sleepSeconds(0.5); });
     return fingerprint();
   };
   const std::string partial = cutShort();
   EXPECT_NE(partial, full);
   setAttribute("c15", "AXValue", "changed");
   EXPECT_EQ(cutShort(), partial);
+}
+
+TEST_F(SurfaceFingerprintTest, AWallClockJumpDoesNotCutTheWalkShort) {
+  loadWindow(manyChildren(20));
+  const std::string full = fingerprint();
+  test::onCall("platformCopyAttribute", PID, 40, [] { advanceClockForTests(Seconds(60)); });
+  EXPECT_EQ(fingerprint(), full);
 }
 
 TEST_F(SurfaceFingerprintTest, FailsForAClosedWindowAndStopsWhenCancelled) {

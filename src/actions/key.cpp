@@ -12,9 +12,9 @@
 namespace qcu {
 namespace {
 
-void postKey(const KeySpec& spec, bool down) {
+void postKey(const KeySpec& key, bool down) {
   const auto& source = eventSource();
-  if (!source || !platformPostKeyEvent(*source, spec.code, down, spec.flags)) {
+  if (!source || !platformPostKeyEvent(*source, key.code, down, key.flags)) {
     throw SafeError("send_input_failed", "keyboard input rejected");
   }
 }
@@ -39,8 +39,8 @@ bool watchEffect(const Prepared& prepared, bool watchClipboard, std::uint32_t cl
 
 Outcome executeKey(Prepared& prepared, const std::shared_ptr<const ElementEntry>& element,
                    std::int64_t expectedInput, const CancelToken& token) {
-  const auto spec = prepared.key ? keySpec(*prepared.key) : std::nullopt;
-  if (!spec) throw SafeError("key_blocked", "key is not allowlisted");
+  const auto mapped = prepared.key ? keySpec(*prepared.key) : std::nullopt;
+  if (!mapped) throw SafeError("key_blocked", "key is not allowlisted");
   if (frontWindowID(cgWindows()) != prepared.identity.win) {
     throw SafeError("focus_lost", "exact target is not foreground");
   }
@@ -56,9 +56,9 @@ Outcome executeKey(Prepared& prepared, const std::shared_ptr<const ElementEntry>
 
   // A key-down alone can act, so the key counts as dispatched once it went down, also when
   // the key-up then cannot be posted.
-  postKey(*spec, true);
+  postKey(*mapped, true);
   prepared.dispatchAccepted = true;
-  postKey(*spec, false);
+  postKey(*mapped, false);
 
   bool matched =
       watchEffect(prepared, watchClipboard, clipboardBefore, surfaceBefore, expectedInput, token);

@@ -47,8 +47,8 @@ Json onPress(const std::string& node) {
   return {{"press", {{"pid", PID}, {"node", node}}}};
 }
 Json onKey(const std::string& name) {
-  const KeySpec spec = *keySpec(name);
-  return {{"key", {{"code", spec.code}, {"flags", spec.flags}}}};
+  const KeySpec key = *keySpec(name);
+  return {{"key", {{"code", key.code}, {"flags", key.flags}}}};
 }
 Json onEvent(const std::string& type) {
   return {{"event", type}};

@@ -10,6 +10,7 @@
 #include "binding/binding.h"
 #include "binding/candidates.h"
 #include "foundation/errors.h"
+#include "foundation/json.h"
 #include "foundation/limits.h"
 #include "foundation/text.h"
 #include "observation/observe.h"
@@ -119,10 +120,11 @@ void handleLine(std::string_view line) {
   std::string requestId = "none";  // the request's own id once it passed the duplicate check
   try {
     if (line.size() > MAX_MESSAGE_BYTES) throw SafeError("oversize", "message exceeds limit");
-    Json request = Json::parse(line, nullptr, /*allow_exceptions=*/false);
-    if (request.is_discarded() || !(request.is_object() || request.is_array())) {
+    std::optional<Json> decoded = decodeJson(line);
+    if (!decoded || !(decoded->is_object() || decoded->is_array())) {
       throw SafeError("internal_error", "helper rejected request");
     }
+    const Json& request = *decoded;
     if (!request.is_object()) throw SafeError("malformed", "object required");
     std::string id = requiredString(request, "requestId", 160);
     requestId = id;

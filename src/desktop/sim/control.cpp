@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "desktop/sim/model.h"
+#include "foundation/json.h"
 
 namespace qcu::sim {
 namespace {
@@ -477,12 +478,12 @@ void reply(int fd, const json& answer) {
 
 void handleLine(int fd, const std::string& line) {
   if (line.find_first_not_of(" \t\r") == std::string::npos) return;
-  json command = json::parse(line, nullptr, false);
-  if (command.is_discarded()) {
+  std::optional<json> command = decodeJson(line);
+  if (!command) {
     reply(fd, json{{"ok", false}, {"error", "command: not valid JSON"}});
     return;
   }
-  reply(fd, control(command));
+  reply(fd, control(*command));
 }
 
 void controlLoop(int fd) {

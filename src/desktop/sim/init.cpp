@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "desktop/sim/model.h"
+#include "foundation/json.h"
 
 namespace qcu {
 namespace sim {
@@ -17,9 +18,9 @@ std::string loadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return path + ": cannot be read";
   std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  json description = json::parse(text, nullptr, false);
-  if (description.is_discarded()) return path + ": not valid JSON";
-  std::string error = load(description);
+  std::optional<json> description = decodeJson(text);
+  if (!description) return path + ": not valid JSON";
+  std::string error = load(*description);
   return error.empty() ? error : path + ": " + error;
 }
 

@@ -65,7 +65,15 @@ void monitorTick(MonitorState& monitor) {
     monitor.wasForeground = false;
     monitor.wasLocked = false;
     monitor.targetGone = false;
+    monitor.watched.reset();
     return;
+  }
+  // "Was in front" belongs to one window: another bound window starts without it, as on the
+  // first binding, so it is never reported to lose a foreground it never had. The other flags
+  // carry over.
+  if (selected != monitor.watched) {
+    monitor.watched = selected;
+    monitor.wasForeground = false;
   }
   if (epoch != monitor.lastInputEpoch) {
     monitor.lastInputEpoch = epoch;

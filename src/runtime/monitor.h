@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+
+#include "session/identity.h"
 
 namespace qcu {
 
@@ -11,6 +14,7 @@ struct MonitorState {
   std::int32_t ownerPid = 0;
   std::uint64_t ownerStart = 0;
   std::int64_t lastInputEpoch = 0;
+  std::optional<Ident> watched;  // the bound window the flags below were last set for
   bool wasForeground = false;
   bool wasLocked = false;
   bool targetGone = false;

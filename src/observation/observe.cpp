@@ -328,7 +328,9 @@ void fitObservation(Json& observation, std::set<std::string>& omissions, std::si
     shrunk();
   }
   // Labels are counted in bytes, but control characters take up to six bytes each once
-  // encoded: in the last resort the text loses its last lines too.
+  // encoded: in the last resort the text loses its last lines too. Answering the observation
+  // whole would only get it replaced by the oversize substitute, every time, and such a window
+  // could never be observed.
   auto& text = observation["text"];
   while (!fits() && text.is_string() && !text.get_ref<const std::string&>().empty()) {
     auto& lines = text.get_ref<std::string&>();

@@ -33,21 +33,10 @@ void forEachScalar(std::string_view text, Body&& body) {
 }
 
 void appendUTF8(std::string& out, char32_t scalar) {
-  if (scalar < 0x80) {
-    out.push_back(static_cast<char>(scalar));
-  } else if (scalar < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (scalar >> 6)));
-    out.push_back(static_cast<char>(0x80 | (scalar & 0x3F)));
-  } else if (scalar < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (scalar >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((scalar >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (scalar & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (scalar >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((scalar >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((scalar >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (scalar & 0x3F)));
-  }
+  char bytes[U8_MAX_LENGTH];
+  std::int32_t length = 0;
+  U8_APPEND_UNSAFE(bytes, length, static_cast<UChar32>(scalar));
+  out.append(bytes, static_cast<std::size_t>(length));
 }
 
 bool isASCII(std::string_view text) {

@@ -1,6 +1,7 @@
 #include "observation/screenshot.h"
 
 #include <cairo.h>
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -153,29 +154,18 @@ std::string captureFilePath() {
 }
 
 std::string base64Encode(std::string_view bytes) {
-  static constexpr char ALPHABET[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const std::uint32_t group = (std::uint32_t{static_cast<unsigned char>(bytes[i])} << 16) |
-                                (std::uint32_t{static_cast<unsigned char>(bytes[i + 1])} << 8) |
-                                std::uint32_t{static_cast<unsigned char>(bytes[i + 2])};
-    out.push_back(ALPHABET[(group >> 18) & 63]);
-    out.push_back(ALPHABET[(group >> 12) & 63]);
-    out.push_back(ALPHABET[(group >> 6) & 63]);
-    out.push_back(ALPHABET[group & 63]);
+  // Whole blocks of at most 3 * 2^20 input bytes, so each length fits the library's int.
+  constexpr std::size_t BLOCK = 3 << 20;
+  std::string out((bytes.size() + 2) / 3 * 4 + 1, '\0');  // and the library's closing NUL
+  std::size_t written = 0;
+  for (std::size_t at = 0; at < bytes.size(); at += BLOCK) {
+    const std::size_t length = std::min(BLOCK, bytes.size() - at);
+    // Writes the encoding and a NUL, which the next block or the resize drops.
+    written += static_cast<std::size_t>(EVP_EncodeBlock(
+        reinterpret_cast<unsigned char*>(out.data() + written),
+        reinterpret_cast<const unsigned char*>(bytes.data() + at), static_cast<int>(length)));
   }
-  const std::size_t rest = bytes.size() - i;
-  if (rest > 0) {
-    std::uint32_t group = std::uint32_t{static_cast<unsigned char>(bytes[i])} << 16;
-    if (rest == 2) group |= std::uint32_t{static_cast<unsigned char>(bytes[i + 1])} << 8;
-    out.push_back(ALPHABET[(group >> 18) & 63]);
-    out.push_back(ALPHABET[(group >> 12) & 63]);
-    out.push_back(rest == 2 ? ALPHABET[(group >> 6) & 63] : '=');
-    out.push_back('=');
-  }
+  out.resize(written);
   return out;
 }
 

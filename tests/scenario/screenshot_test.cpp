@@ -252,5 +252,10 @@ TEST(Base64, StandardAlphabetWithPadding) {
   EXPECT_EQ(base64Encode(std::string("\0\0", 2)), "AAA=");
 }
 
+TEST(Base64, InputsLongerThanOneLibraryCallAreOneEncoding) {
+  const std::string zeros((3 << 20) + 1, '\0');
+  EXPECT_EQ(base64Encode(zeros), std::string(4 << 20, 'A') + "AA==");
+}
+
 }  // namespace
 }  // namespace qcu

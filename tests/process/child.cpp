@@ -200,6 +200,15 @@ std::optional<Json> readUntil(Child& helper, const std::function<bool(const Json
   return std::nullopt;
 }
 
+Json ask(Child& helper, const std::string& type, const std::string& id, const Json& fields,
+         std::vector<Json>& others, double timeoutSeconds) {
+  helper.write(requestLine(type, id, fields));
+  auto answer = readUntil(
+      helper, [&](const Json& m) { return m.value("requestId", "") == id; }, others,
+      timeoutSeconds);
+  return answer.value_or(Json());
+}
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "qcu-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
@@ -260,10 +269,7 @@ SimHelper::~SimHelper() {
 
 Json SimHelper::ask(const std::string& type, const std::string& id, const Json& fields,
                     double timeoutSeconds) {
-  child.write(requestLine(type, id, fields));
-  auto answer = readUntil(
-      child, [&](const Json& m) { return m.value("requestId", "") == id; }, events, timeoutSeconds);
-  return answer.value_or(Json());
+  return test::ask(child, type, id, fields, events, timeoutSeconds);
 }
 
 }  // namespace qcu::test

@@ -76,6 +76,11 @@ Child spawnOwnedHelper(const std::string& path, const std::vector<std::string>& 
 std::optional<Json> readUntil(Child& helper, const std::function<bool(const Json&)>& want,
                               std::vector<Json>& others, double timeoutSeconds = 10);
 
+// Sends a request to the helper and returns its answer (null, and a test failure, when none
+// comes within the timeout); the messages read meanwhile go to others.
+Json ask(Child& helper, const std::string& type, const std::string& id, const Json& fields,
+         std::vector<Json>& others, double timeoutSeconds = 10);
+
 // A temporary directory, removed with everything in it.
 class TempDir {
  public:

@@ -9,13 +9,21 @@ namespace qcu {
 using Clock = std::chrono::system_clock;
 using TimePoint = Clock::time_point;
 using Seconds = std::chrono::duration<double>;
+using SteadyTime = std::chrono::steady_clock::time_point;
 
 // Current wall-clock time, including any offset added by tests.
 TimePoint wallNow();
 // A time point the given number of seconds after now.
 TimePoint wallAfter(double seconds);
-// Moves the wall clock forward for in-process tests.
+// Monotonic time for budgets that a change of the wall clock must neither cut short nor
+// stretch, including any offset added by tests.
+SteadyTime steadyNow();
+// Moves the wall clock, or the monotonic one, forward for in-process tests.
 void advanceClockForTests(Seconds by);
+void advanceSteadyClockForTests(Seconds by);
+// Stops both clocks where they stand, so that in-process tests decide alone when time passes
+// (the offsets above still apply); resetClockForTests lets them run again.
+void holdClocksForTests();
 void resetClockForTests();
 // Blocks the calling thread.
 void sleepSeconds(double seconds);

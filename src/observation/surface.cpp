@@ -74,11 +74,11 @@ std::string surfaceFingerprint(const Ident& ident, const CancelToken& token) {
   lines.push_back(axString(*window, "AXTitle").value_or(""));
 
   std::deque<AXElement> queue{*window};
-  // The steady clock: a wall-clock jump between two fingerprints must not cut one walk short,
+  // Monotonic time: a wall-clock jump between two fingerprints must not cut one walk short,
   // which would make an unchanged window look changed.
-  const auto start = std::chrono::steady_clock::now();
+  const SteadyTime start = steadyNow();
   for (int position = 0; position < SURFACE_FINGERPRINT_ELEMENTS && !queue.empty(); ++position) {
-    if (!(Seconds(std::chrono::steady_clock::now() - start).count() < SURFACE_FINGERPRINT_BUDGET)) {
+    if (!(Seconds(steadyNow() - start).count() < SURFACE_FINGERPRINT_BUDGET)) {
       break;
     }
     token.check();

@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -182,6 +184,92 @@ Child spawnOwnedHelper(const std::string& path, const std::vector<std::string>& 
                                      std::to_string(startTime100ns(getpid()).value_or(0))};
   arguments.insert(arguments.end(), extra.begin(), extra.end());
   return spawnChild(path, arguments, environment, inherit);
+}
+
+std::optional<Json> readUntil(Child& helper, const std::function<bool(const Json&)>& want,
+                              std::vector<Json>& others, double timeoutSeconds) {
+  auto deadline = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                           std::chrono::duration<double>(timeoutSeconds));
+  while (remaining(deadline) > 0) {
+    auto message = helper.readMessage(remaining(deadline));
+    if (!message) break;
+    if (want(*message)) return message;
+    others.push_back(*message);
+  }
+  ADD_FAILURE() << "no awaited message within " << timeoutSeconds << " s";
+  return std::nullopt;
+}
+
+Json ask(Child& helper, const std::string& type, const std::string& id, const Json& fields,
+         std::vector<Json>& others, double timeoutSeconds) {
+  helper.write(requestLine(type, id, fields));
+  auto answer = readUntil(
+      helper, [&](const Json& m) { return m.value("requestId", "") == id; }, others,
+      timeoutSeconds);
+  return answer.value_or(Json());
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "qcu-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::write(const std::string& name, const std::string& text) const {
+  const std::string file = path_ + "/" + name;
+  std::ofstream(file) << text;
+  return file;
+}
+
+Json Control::send(const Json& command, double timeoutSeconds) {
+  auto deadline = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                           std::chrono::duration<double>(timeoutSeconds));
+  std::string line = command.dump() + "\n";
+  if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+    ADD_FAILURE() << "control command not written: " << command;
+    return {};
+  }
+  for (;;) {
+    auto lf = pending.find('\n');
+    if (lf != std::string::npos) {
+      Json reply = Json::parse(pending.substr(0, lf));
+      pending.erase(0, lf + 1);
+      return reply;
+    }
+    if (remaining(deadline) <= 0 || !readSome(fd, pending, remaining(deadline))) {
+      ADD_FAILURE() << "no reply to the control command " << command;
+      return {};
+    }
+  }
+}
+
+SimHelper::SimHelper(const Json& description) {
+  const std::string desk = dir.write("desk.json", description.dump());
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    throw std::runtime_error("socketpair");
+  }
+  child = spawnOwnedHelper(QCU_HELPER_SIM,
+                           {"--sim-desktop", desk, "--sim-control", std::to_string(pair[1])}, {},
+                           {pair[1]});
+  ::close(pair[1]);
+  control.fd = pair[0];
+  Json hello = ask("hello", "hello", {{"protocolVersion", 1}});
+  EXPECT_EQ(hello["ok"], true) << hello;
+}
+
+SimHelper::~SimHelper() {
+  if (control.fd >= 0) ::close(control.fd);
+}
+
+Json SimHelper::ask(const std::string& type, const std::string& id, const Json& fields,
+                    double timeoutSeconds) {
+  return test::ask(child, type, id, fields, events, timeoutSeconds);
 }
 
 }  // namespace qcu::test

@@ -12,17 +12,8 @@
 namespace qcu::test {
 namespace {
 
-using Json = nlohmann::json;
-
 const std::string REAL = QCU_HELPER_REAL;
 const std::string SIM = QCU_HELPER_SIM;
-
-std::string request(const std::string& type, const std::string& id, Json fields = Json::object()) {
-  fields["v"] = 1;
-  fields["requestId"] = id;
-  fields["type"] = type;
-  return fields.dump() + "\n";
-}
 
 std::vector<std::string> helpers() {
   std::vector<std::string> paths{SIM};
@@ -44,7 +35,7 @@ TEST(Startup, AcceptsAnOwnerWithinTwoSecondsAndRefusesAnythingElse) {
     {
       Child ok = spawnChild(path, {"--owner-pid", self, "--owner-start-time-100ns",
                                    std::to_string(start + 15'000'000)});
-      ok.write(request("ping", "p"));
+      ok.write(requestLine("ping", "p"));
       auto reply = ok.readMessage();
       ASSERT_TRUE(reply.has_value());
       EXPECT_EQ((*reply)["type"], "ping");
@@ -64,7 +55,7 @@ TEST(Startup, AcceptsAnOwnerWithinTwoSecondsAndRefusesAnythingElse) {
     expectRefused(letters);
     Child twice = spawnChild(path, {"--owner-pid", "1", "junk", "--owner-pid", "+" + self,
                                     "--owner-start-time-100ns", std::to_string(start)});
-    twice.write(request("ping", "p"));
+    twice.write(requestLine("ping", "p"));
     EXPECT_TRUE(twice.readMessage().has_value());
   }
 }
@@ -86,18 +77,22 @@ TEST(Startup, RefusesItsOwnProcessIdAsOwner) {
 TEST(Framing, EveryLineGetsExactlyOneAnswerInOrder) {
   Child helper = spawnOwnedHelper(SIM);
   std::string bytes;
-  bytes += request("ping", "a");
+  bytes += requestLine("ping", "a");
   bytes += "\r\n";                                                 // ignored
   bytes += std::string(65537, 'x') + "\n";                         // oversize
-  bytes += request("ping", "b");                                   // normal
+  bytes += requestLine("ping", "b");                               // normal
   bytes += "[1,2]\n";                                              // malformed
   bytes += "{\"v\":1,\"requestId\":\"c\",\"type\":\"ping\"}\r\n";  // CRLF
   bytes += "\x01\x02\xff\n";                                       // garbage bytes
-  bytes += request("ping", "a");                                   // duplicate
+  bytes += requestLine("ping", "a");                               // duplicate
+  // The longest line taken: a request padded with spaces to 65536 bytes before its line feed.
+  std::string longest = requestLine("ping", "max");
+  longest.pop_back();
+  bytes += longest + std::string(65536 - longest.size(), ' ') + "\n";
   helper.write(bytes);
   std::vector<std::pair<std::string, std::string>> expected = {
-      {"a", "ping"}, {"none", "error"}, {"b", "ping"}, {"none", "error"},
-      {"c", "ping"}, {"none", "error"}, {"a", "error"}};
+      {"a", "ping"}, {"none", "error"}, {"b", "ping"},  {"none", "error"},
+      {"c", "ping"}, {"none", "error"}, {"a", "error"}, {"max", "ping"}};
   for (const auto& [id, type] : expected) {
     auto reply = helper.readMessage();
     ASSERT_TRUE(reply.has_value());
@@ -115,9 +110,9 @@ TEST(Dispatch, DuplicateMemoryPast2048IdsOverPipes) {
   Child helper = spawnOwnedHelper(SIM);
   std::string bytes;
   for (int i = 0; i <= 2048; ++i)
-    bytes += request("ping", "id" + std::to_string(i));
-  bytes += request("ping", "id0");
-  bytes += request("ping", "id2048");
+    bytes += requestLine("ping", "id" + std::to_string(i));
+  bytes += requestLine("ping", "id0");
+  bytes += requestLine("ping", "id2048");
   std::thread writer([&] { helper.write(bytes); });
   for (int i = 0; i <= 2048; ++i)
     ASSERT_TRUE(helper.readLine().has_value());
@@ -130,13 +125,13 @@ TEST(Lifecycle, HelloReportsThePlatformAndThePermissionSwitch) {
   for (const auto& path : helpers()) {
     SCOPED_TRACE(path);
     Child plain = spawnOwnedHelper(path);
-    plain.write(request("hello", "h", {{"protocolVersion", 1}}));
+    plain.write(requestLine("hello", "h", {{"protocolVersion", 1}}));
     auto hello = plain.readMessage();
     ASSERT_TRUE(hello.has_value());
     EXPECT_EQ((*hello)["ok"], true);
     EXPECT_EQ((*hello)["platform"], path == SIM ? "darwin" : "linux");
     Child forced = spawnOwnedHelper(path, {}, {"QUORVEL_CU_FORCE_NO_PERMISSIONS=1"});
-    forced.write(request("hello", "h", {{"protocolVersion", 1}}));
+    forced.write(requestLine("hello", "h", {{"protocolVersion", 1}}));
     auto off = forced.readMessage();
     ASSERT_TRUE(off.has_value());
     EXPECT_EQ((*off)["permissions"], (Json{{"accessibility", false}, {"screenRecording", false}}));
@@ -145,9 +140,9 @@ TEST(Lifecycle, HelloReportsThePlatformAndThePermissionSwitch) {
 
 TEST(Lifecycle, CancelStopShutdownAndNoLineReadAfterShutdown) {
   Child helper = spawnOwnedHelper(SIM);
-  helper.write(request("cancel", "c", {{"attemptId", "nothing"}}) + request("stop", "s") +
-               request("clipboard_sequence", "q") + request("shutdown", "x") +
-               request("ping", "late"));
+  helper.write(requestLine("cancel", "c", {{"attemptId", "nothing"}}) + requestLine("stop", "s") +
+               requestLine("clipboard_sequence", "q") + requestLine("shutdown", "x") +
+               requestLine("ping", "late"));
   EXPECT_EQ((*helper.readMessage())["cancelled"], false);
   EXPECT_EQ((*helper.readMessage())["stopped"], true);
   auto sequence = helper.readMessage();
@@ -167,7 +162,7 @@ TEST(Owner, HelperExitsSoonAfterItsOwnerDies) {
     ASSERT_TRUE(ownerStart.has_value());
     Child helper = spawnChild(path, {"--owner-pid", std::to_string(owner.pid),
                                      "--owner-start-time-100ns", std::to_string(*ownerStart)});
-    helper.write(request("ping", "p"));
+    helper.write(requestLine("ping", "p"));
     ASSERT_TRUE(helper.readMessage().has_value());
     auto killed = std::chrono::steady_clock::now();
     kill(owner.pid, SIGKILL);

@@ -17,12 +17,12 @@ using test::loadDesktop;
 using test::windowNode;
 using test::windowRow;
 
-constexpr std::int32_t PID = 4100;
+using test::TARGET_PID;
 
 class AccessibilityTest : public test::DesktopTest {
  protected:
   AXElement app() {
-    auto element = platformApplicationElement(PID);
+    auto element = platformApplicationElement(TARGET_PID);
     if (!element) throw std::runtime_error("no application element");
     return *element;
   }
@@ -33,7 +33,7 @@ class AccessibilityTest : public test::DesktopTest {
   WinRec record(std::uint32_t id, Rect bounds, std::string name = "") {
     WinRec rec;
     rec.id = id;
-    rec.pid = PID;
+    rec.pid = TARGET_PID;
     rec.bounds = bounds;
     rec.name = std::move(name);
     return rec;
@@ -56,7 +56,7 @@ TEST_F(AccessibilityTest, ReadersTurnTypeMismatchesIntoNoValue) {
                   {"AXText", "yes"},
                   {"AXPointAsSize", {{"size", {1, 2}}}},
                   {"AXNoValue", nullptr}}}};
-  loadDesktop({{"apps", {appEntry(PID, "Notes", {windowNode(1, "Doc", {field})})}}});
+  loadDesktop({{"apps", {appEntry(TARGET_PID, "Notes", {windowNode(1, "Doc", {field})})}}});
   AXElement element = axChildren(windowAt(0)).at(0);
 
   EXPECT_EQ(axString(element, "AXTitle"), "");  // an empty string is a string
@@ -85,15 +85,11 @@ TEST_F(AccessibilityTest, ReadersTurnTypeMismatchesIntoNoValue) {
   EXPECT_FALSE(axSettable(element, "AXTitle"));
   EXPECT_TRUE(axChildren(element).empty());
 
-  controlDesktop({{"op", "set-attribute"},
-                  {"pid", PID},
-                  {"node", "field"},
-                  {"attribute", "AXChildren"},
-                  {"value", "not a list"}});
+  controlDesktop(test::setAttribute(TARGET_PID, "field", "AXChildren", "not a list"));
   EXPECT_TRUE(axChildren(element).empty());
 
   // A removed element reads as nothing at all.
-  controlDesktop({{"op", "remove-node"}, {"pid", PID}, {"node", "field"}});
+  controlDesktop({{"op", "remove-node"}, {"pid", TARGET_PID}, {"node", "field"}});
   EXPECT_FALSE(axString(element, "AXRole"));
   EXPECT_TRUE(axActions(element).empty());
   EXPECT_FALSE(axSettable(element, "AXValue"));
@@ -101,31 +97,32 @@ TEST_F(AccessibilityTest, ReadersTurnTypeMismatchesIntoNoValue) {
 }
 
 TEST_F(AccessibilityTest, HungApplicationAnswersNothingAfterTheTimeout) {
-  loadDesktop({{"apps", {appEntry(PID, "Notes", {windowNode(1, "Doc")})}},
-               {"windows", {windowRow(1, PID, "Doc", {0, 0, 400, 300})}}});
+  loadDesktop({{"apps", {appEntry(TARGET_PID, "Notes", {windowNode(1, "Doc")})}},
+               {"windows", {windowRow(1, TARGET_PID, "Doc", {0, 0, 400, 300})}}});
   AXElement window = windowAt(0);
   platformSetMessagingTimeout(0.2);
-  controlDesktop({{"op", "set-app"}, {"pid", PID}, {"delay", 0.05}});
+  controlDesktop({{"op", "set-app"}, {"pid", TARGET_PID}, {"delay", 0.05}});
   EXPECT_EQ(axString(window, "AXTitle"), "Doc");  // slow but within the timeout
 
-  controlDesktop({{"op", "hang"}, {"pid", PID}});
+  controlDesktop({{"op", "hang"}, {"pid", TARGET_PID}});
   auto started = std::chrono::steady_clock::now();
   EXPECT_FALSE(axString(window, "AXTitle"));
   double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EXPECT_GE(waited, 0.15);
-  EXPECT_LT(waited, 2.0);
+  EXPECT_LT(waited, 5.0);  // the timeout, not for ever (with seconds of slack)
   EXPECT_FALSE(axWindowElement(record(1, {0, 0, 400, 300})));
 
-  controlDesktop({{"op", "recover"}, {"pid", PID}});
+  controlDesktop({{"op", "recover"}, {"pid", TARGET_PID}});
   EXPECT_TRUE(axWindowElement(record(1, {0, 0, 400, 300})));
 }
 
 TEST_F(AccessibilityTest, WindowNumberPassWinsOverEqualFrames) {
   loadDesktop(
-      {{"apps", {appEntry(PID, "Notes", {windowNode(101, "First"), windowNode(102, "Second")})}},
+      {{"apps",
+        {appEntry(TARGET_PID, "Notes", {windowNode(101, "First"), windowNode(102, "Second")})}},
        {"windows",
-        {windowRow(101, PID, "First", {0, 0, 400, 300}),
-         windowRow(102, PID, "Second", {0, 0, 400, 300})}}});
+        {windowRow(101, TARGET_PID, "First", {0, 0, 400, 300}),
+         windowRow(102, TARGET_PID, "Second", {0, 0, 400, 300})}}});
   auto found = axWindowElement(record(102, {0, 0, 400, 300}));
   ASSERT_TRUE(found);
   EXPECT_TRUE(platformSameElement(*found, windowAt(1)));
@@ -139,7 +136,7 @@ TEST_F(AccessibilityTest, WindowNumberPassWinsOverEqualFrames) {
 TEST_F(AccessibilityTest, GeometricPassAllowsTwoPoints) {
   json windows = {{{"title", "Plain"}, {"position", {100, 100}}, {"size", {400, 300}}},
                   {{"title", "Unreadable"}, {"position", nullptr}, {"size", {400, 300}}}};
-  loadDesktop({{"apps", {appEntry(PID, "Notes", windows)}}});
+  loadDesktop({{"apps", {appEntry(TARGET_PID, "Notes", windows)}}});
   // The lookup exists but knows none of these elements: the geometric pass decides.
   auto found = axWindowElement(record(7, {102, 98, 402, 298}));
   ASSERT_TRUE(found);
@@ -151,19 +148,20 @@ TEST_F(AccessibilityTest, GeometricPassAllowsTwoPoints) {
 TEST_F(AccessibilityTest, UnreadableWindowListYieldsNothing) {
   for (json value : {json(nullptr), json("AXWindow"), json::array()}) {
     SCOPED_TRACE(value.dump());
-    json app = appEntry(PID, "Notes", {windowNode(1, "Doc")});
+    json app = appEntry(TARGET_PID, "Notes", {windowNode(1, "Doc")});
     app["attributes"] = {{"AXWindows", value}};
-    loadDesktop({{"apps", {app}}, {"windows", {windowRow(1, PID, "Doc", {0, 0, 400, 300})}}});
+    loadDesktop(
+        {{"apps", {app}}, {"windows", {windowRow(1, TARGET_PID, "Doc", {0, 0, 400, 300})}}});
     EXPECT_FALSE(axWindowElement(record(1, {0, 0, 400, 300})));
   }
-  loadDesktop({{"windows", {windowRow(1, PID, "Doc", {0, 0, 400, 300})}}});
+  loadDesktop({{"windows", {windowRow(1, TARGET_PID, "Doc", {0, 0, 400, 300})}}});
   EXPECT_FALSE(axWindowElement(record(1, {0, 0, 400, 300})));  // no application at all
 }
 
 TEST_F(AccessibilityTest, ResolveTitlePrefersTheWindowListTitle) {
   json windows = {windowNode(1, "Report"), windowNode(2, ""),
                   windowNode(3, "\xEF\xBC\xB2\xEF\xBD\x85port  draft")};  // full-width "Re"
-  loadDesktop({{"apps", {appEntry(PID, "Notes", windows)}}});
+  loadDesktop({{"apps", {appEntry(TARGET_PID, "Notes", windows)}}});
   AXElement report = windowAt(0);
 
   EXPECT_EQ(resolveTitle(record(1, {}, "  Report  "), report), "Report");

@@ -22,21 +22,9 @@ using test::Json;
 using test::windowNode;
 using test::windowRow;
 
-class CandidateListing : public ::testing::Test {
+class CandidateListing : public test::HelperTest {
  protected:
-  void SetUp() override {
-    test::resetHarness();
-    platformSetMessagingTimeout(1.0);
-    unsetenv("QUORVEL_CU_FORCE_NO_PERMISSIONS");
-  }
-  void TearDown() override { test::resetHarness(); }
-
-  Json list() {
-    test::sendRequest("list_candidates", "list-" + std::to_string(++requests_));
-    auto messages = test::takeMessages();
-    EXPECT_EQ(messages.size(), 1u);
-    return messages.empty() ? Json() : messages[0];
-  }
+  static Json list() { return test::ask("list_candidates"); }
 
   static std::size_t leaseCount() {
     std::lock_guard<std::recursive_mutex> guard(state().lock);
@@ -46,7 +34,8 @@ class CandidateListing : public ::testing::Test {
   int requests_ = 0;
 };
 
-Rect at(int i) {
+// The bounds of the ith window, each a little below and right of the one before.
+Rect rowBounds(int i) {
   return Rect{20.0 + i, 40.0 + i, 400, 300};
 }
 
@@ -54,7 +43,7 @@ TEST_F(CandidateListing, DescribesEachWindowFrontToBackWithAFreshLease) {
   Json mail = appEntry(4501, "Mail", {{{"window", 201}, {"subrole", "AXStandardWindow"}}});
   mail["localizedName"] = nullptr;
   mail["executablePath"] = nullptr;
-  Json inboxRow = windowRow(201, 4501, "Inbox", at(1));
+  Json inboxRow = windowRow(201, 4501, "Inbox", rowBounds(1));
   inboxRow["owner"] = "Mail\nServer";
   test::loadDesktop(
       {{"apps", {appEntry(4500, "Notes", {windowNode(101, "ignored")}), mail}},
@@ -139,8 +128,8 @@ TEST_F(CandidateListing, SilentFiltersLeaveNoTrace) {
           {"title", "Faint"},
           {"alpha", 0.01},
           {"bounds", {0, 0, 300, 300}}},
-         windowRow(301, 4511, "Assistant", at(1)),
-         windowRow(406, self, "Myself", at(2)),
+         windowRow(301, 4511, "Assistant", rowBounds(1)),
+         windowRow(406, self, "Myself", rowBounds(2)),
          windowRow(101, 4512, "Draft", Rect{0, 0, 40, 40})}}});
   ownerPidValue().set(4511);
   Json answer = list();
@@ -166,15 +155,19 @@ TEST_F(CandidateListing, CountsEachRefusalUnderItsFirstReason) {
          appEntry(4525, "Big", {windowNode(505, "Catalogue", many)}),
          appEntry(4526, "Small", {windowNode(506, "Fine", Json::array({many[0]}))})}},
        {"windows",
-        {windowRow(501, 4520, "Ghost", at(1)),
-         windowRow(502, 4522, "", at(2)),     // no title anywhere
-         windowRow(510, 4522, "   ", at(3)),  // white space only: the element is not consulted
-         windowRow(511, 4521, "Shell", at(4)),
-         windowRow(512, 4521, "Sign in", at(5)),  // the application test comes first
-         windowRow(503, 4522, "Sign in to Example", at(6)),
-         windowRow(513, 4523, "Log in", at(7)),  // the title test comes before the element test
-         windowRow(514, 4523, "Draft", at(8)), windowRow(504, 4524, "Accounts", at(9)),
-         windowRow(505, 4525, "Catalogue", at(10)), windowRow(506, 4526, "Fine", at(11))}}});
+        {windowRow(501, 4520, "Ghost", rowBounds(1)),
+         windowRow(502, 4522, "", rowBounds(2)),  // no title anywhere
+         windowRow(510, 4522, "   ",
+                   rowBounds(3)),  // white space only: the element is not consulted
+         windowRow(511, 4521, "Shell", rowBounds(4)),
+         windowRow(512, 4521, "Sign in", rowBounds(5)),  // the application test comes first
+         windowRow(503, 4522, "Sign in to Example", rowBounds(6)),
+         windowRow(513, 4523, "Log in",
+                   rowBounds(7)),  // the title test comes before the element test
+         windowRow(514, 4523, "Draft", rowBounds(8)),
+         windowRow(504, 4524, "Accounts", rowBounds(9)),
+         windowRow(505, 4525, "Catalogue", rowBounds(10)),
+         windowRow(506, 4526, "Fine", rowBounds(11))}}});
   Json answer = list();
   EXPECT_EQ(answer["skipped"], Json({{"no-process", 1},
                                      {"empty-title", 2},
@@ -194,12 +187,12 @@ TEST_F(CandidateListing, HoldsAtMostThirtyTwoSkipKeys) {
   for (int i = 0; i < 40; ++i) {
     std::snprintf(name, sizeof name, "App%02d", i);
     apps.push_back(appEntry(4600 + i, name));
-    windows.push_back(windowRow(600 + i, 4600 + i, "Window", at(i)));
+    windows.push_back(windowRow(600 + i, 4600 + i, "Window", rowBounds(i)));
   }
   // Behind them: a repeat of the first key and a new reason.
   apps.push_back(appEntry(4700, "Terminal"));
-  windows.push_back(windowRow(700, 4600, "Another", at(41)));
-  windows.push_back(windowRow(701, 4700, "Shell", at(42)));
+  windows.push_back(windowRow(700, 4600, "Another", rowBounds(41)));
+  windows.push_back(windowRow(701, 4700, "Shell", rowBounds(42)));
   test::loadDesktop({{"apps", apps}, {"windows", windows}});
   Json skipped = list()["skipped"];
   EXPECT_EQ(skipped.size(), 32u);
@@ -212,11 +205,11 @@ TEST_F(CandidateListing, HoldsAtMostThirtyTwoSkipKeys) {
 TEST_F(CandidateListing, LineBreaksInNamesShowAsSpaces) {
   Json jotter = appEntry(4801, "Jot\r\nter", {windowNode(802, "x")});
   const std::string longName(50, 'n');
-  test::loadDesktop(
-      {{"apps", {appEntry(4800, "Note\nPad"), jotter, appEntry(4802, longName)}},
-       {"windows",
-        {windowRow(801, 4800, "Draft", at(1)), windowRow(802, 4801, "Line one\nLine two", at(2)),
-         windowRow(803, 4802, "Draft", at(3))}}});
+  test::loadDesktop({{"apps", {appEntry(4800, "Note\nPad"), jotter, appEntry(4802, longName)}},
+                     {"windows",
+                      {windowRow(801, 4800, "Draft", rowBounds(1)),
+                       windowRow(802, 4801, "Line one\nLine two", rowBounds(2)),
+                       windowRow(803, 4802, "Draft", rowBounds(3))}}});
   Json answer = list();
   EXPECT_EQ(answer["skipped"],
             Json({{"no-ax-window@Note Pad", 1}, {"no-ax-window@" + std::string(40, 'n'), 1}}));
@@ -235,7 +228,8 @@ TEST_F(CandidateListing, ReturnsAtMostOneHundredTwentyEightCandidates) {
     for (int w = 0; w < 10; ++w) {
       auto number = static_cast<std::uint32_t>(1000 + app * 10 + w);
       elements.push_back(windowNode(number, "w"));
-      windows.push_back(windowRow(number, 5000 + app, "Window " + std::to_string(number), at(w)));
+      windows.push_back(
+          windowRow(number, 5000 + app, "Window " + std::to_string(number), rowBounds(w)));
     }
     apps.push_back(appEntry(5000 + app, "App" + std::to_string(app), elements));
   }
@@ -254,14 +248,14 @@ TEST_F(CandidateListing, CutsAnOversizePayloadByTenths) {
   Json windows = Json::array();
   for (int i = 0; i < 40; ++i) {
     apps.push_back(appEntry(5200 + i, "Plain" + std::to_string(i)));
-    windows.push_back(windowRow(1200 + i, 5200 + i, "Window", at(i)));
+    windows.push_back(windowRow(1200 + i, 5200 + i, "Window", rowBounds(i)));
   }
   Json elements = Json::array();
   for (int i = 0; i < 100; ++i) {
     auto number = static_cast<std::uint32_t>(1300 + i);
     elements.push_back(windowNode(number, "w"));
     std::string title = std::to_string(i) + " " + std::string(225, 'T');
-    windows.push_back(windowRow(number, 5300, title, at(i)));
+    windows.push_back(windowRow(number, 5300, title, rowBounds(i)));
   }
   apps.push_back(appEntry(5300, "Writer", elements));
   test::loadDesktop({{"apps", apps}, {"windows", windows}});
@@ -306,7 +300,7 @@ TEST_F(CandidateListing, ALongRequestIdLeavesLessRoomForThePayload) {
   for (int i = 0; i < 128; ++i) {
     auto number = static_cast<std::uint32_t>(1500 + i);
     elements.push_back(windowNode(number, "w"));
-    windows.push_back(windowRow(number, 5400, std::string(280, 'T'), at(i)));
+    windows.push_back(windowRow(number, 5400, std::string(280, 'T'), rowBounds(i)));
   }
   test::loadDesktop({{"apps", {appEntry(5400, "Writer", elements)}}, {"windows", windows}});
   std::string id;
@@ -335,7 +329,7 @@ TEST_F(CandidateListing, StopsWhenTheTwoSecondBudgetIsSpent) {
                         {windowNode(static_cast<std::uint32_t>(1600 + i), "w")});
     app["delay"] = 0.2;
     apps.push_back(app);
-    windows.push_back(windowRow(1600 + i, 5500 + i, "Slow", at(i)));
+    windows.push_back(windowRow(1600 + i, 5500 + i, "Slow", rowBounds(i)));
   }
   test::loadDesktop({{"apps", apps}, {"windows", windows}});
   auto started = std::chrono::steady_clock::now();
@@ -355,7 +349,7 @@ TEST_F(CandidateListing, StopsWhenTheTwoSecondBudgetIsSpent) {
 
 TEST_F(CandidateListing, MissingPermissionsKeepTheLeases) {
   test::loadDesktop({{"apps", {appEntry(5600, "Notes", {windowNode(101, "Draft")})}},
-                     {"windows", {windowRow(101, 5600, "Draft", at(0))}}});
+                     {"windows", {windowRow(101, 5600, "Draft", rowBounds(0))}}});
   ASSERT_EQ(list()["candidates"].size(), 1u);
   test::controlDesktop({{"op", "set-permissions"}, {"screenCapture", false}});
   Json refused = list();

@@ -24,35 +24,25 @@ namespace {
 
 using Json = nlohmann::json;
 using test::appEntry;
+using test::effect;
+using test::onEvent;
+using test::OTHER_PID;
 using test::windowNode;
 using test::windowRow;
-using SteadyClock = std::chrono::steady_clock;
 
-constexpr std::int32_t PID = 4200;
-constexpr std::uint32_t WIN = 101;
-constexpr std::int32_t OTHER_PID = 4300;
-constexpr std::uint32_t OTHER_WIN = 202;
+constexpr std::int32_t PID = test::TARGET_PID;
+constexpr std::uint32_t WIN = test::TARGET_WINDOW;
+constexpr std::uint32_t OTHER_WIN = test::OTHER_WINDOW;
 
-// An effect: when trigger happens, the commands are applied.
-Json effect(const Json& trigger, const std::vector<Json>& commands, double after = 0) {
-  return {{"on", trigger}, {"after", after}, {"commands", Json(commands)}};
-}
 Json setAttribute(const std::string& node, const std::string& attribute, const Json& value) {
-  return {{"op", "set-attribute"},
-          {"pid", PID},
-          {"node", node},
-          {"attribute", attribute},
-          {"value", value}};
+  return test::setAttribute(PID, node, attribute, value);
 }
 Json onPress(const std::string& node) {
-  return {{"press", {{"pid", PID}, {"node", node}}}};
+  return test::onPress(PID, node);
 }
 Json onKey(const std::string& name) {
   const KeySpec key = *keySpec(name);
   return {{"key", {{"code", key.code}, {"flags", key.flags}}}};
-}
-Json onEvent(const std::string& type) {
-  return {{"event", type}};
 }
 const Json MOUSE_MOVED_BY_USER = {{"op", "input"}, {"types", {5}}};
 
@@ -63,11 +53,10 @@ class CommitTest : public ::testing::Test {
   double answerSeconds = 0;  // how long the last commit took to answer
 
   void SetUp() override {
-    test::resetDesktopAndSession();
     test::resetHarness();
     load();
   }
-  void TearDown() override { test::resetDesktopAndSession(); }
+  void TearDown() override { test::resetHarness(); }
 
   // The target window: a text field, a button, a check box and a status line, each 20 points
   // high; another application's window lies behind it.
@@ -100,12 +89,8 @@ class CommitTest : public ::testing::Test {
                                   {"value", "idle"},
                                   {"position", {200, 300}},
                                   {"size", {200, 20}}}});
-    Json desktop = {{"apps",
-                     {appEntry(PID, "notes", {windowNode(WIN, "Draft", children)}),
-                      appEntry(OTHER_PID, "calc", {windowNode(OTHER_WIN, "Sums")})}},
-                    {"windows",
-                     {windowRow(WIN, PID, "Draft", {100, 80, 640, 480}),
-                      windowRow(OTHER_WIN, OTHER_PID, "Sums", {300, 300, 400, 300})}},
+    Json desktop = {{"apps", {test::targetApp(children), test::otherApp()}},
+                    {"windows", {test::targetRow(), test::otherRow()}},
                     {"pasteboard", 7}};
     if (!effects.empty()) desktop["effects"] = effects;
     test::loadDesktop(desktop);
@@ -120,27 +105,11 @@ class CommitTest : public ::testing::Test {
     test::registerElement(ident, "status", "element:status", "AXStaticText");
   }
 
-  int sent = 0;
   // Sends a request and waits for its one answer; events seen meanwhile are kept.
   Json ask(const std::string& type, const Json& fields) {
-    const std::string requestId = "r" + std::to_string(++sent);
-    const auto start = SteadyClock::now();
-    test::sendRequest(type, requestId, fields);
-    Json answer;
-    while (answer.is_null() && SteadyClock::now() - start < std::chrono::seconds(10)) {
-      for (auto& message : test::takeMessages()) {
-        if (message["type"] == "event") {
-          events.push_back(message);
-        } else {
-          EXPECT_EQ(message["requestId"], requestId) << message.dump();
-          EXPECT_TRUE(answer.is_null()) << "second answer " << message.dump();
-          answer = message;
-        }
-      }
-      if (answer.is_null()) sleepSeconds(0.002);
-    }
-    answerSeconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
-    EXPECT_FALSE(answer.is_null()) << "no answer to " << type;
+    const auto start = std::chrono::steady_clock::now();
+    Json answer = test::ask(type, fields, &events);
+    answerSeconds = Seconds(std::chrono::steady_clock::now() - start).count();
     // A commit's worker unregisters its attempt just after answering; the next commit of the
     // same attempt must not meet it.
     if (type == "commit_action") activeAttempts();
@@ -204,19 +173,17 @@ class CommitTest : public ::testing::Test {
       types.push_back(event.type);
     return types;
   }
-  // The attempts still registered once the workers had a moment to finish: a worker
+  // The attempts still registered once the workers had up to ten seconds to finish: a worker
   // unregisters its attempt right after writing its answer.
   static std::size_t activeAttempts() {
-    for (int i = 0;; ++i) {
-      std::size_t count = 0;
-      {
-        State& s = state();
-        std::lock_guard<std::recursive_mutex> guard(s.lock);
-        count = s.activeActions.size();
-      }
-      if (count == 0 || i == 200) return count;
-      sleepSeconds(0.005);
-    }
+    const auto count = [] {
+      State& s = state();
+      std::lock_guard<std::recursive_mutex> guard(s.lock);
+      return s.activeActions.size();
+    };
+    test::waitUntil([&] { return count() == 0; },
+                    "the commit workers to unregister their attempts");
+    return count();
   }
 };
 
@@ -367,16 +334,14 @@ TEST_F(CommitTest, APressThatClosesItsWindowCannotBeVouchedFor) {
 TEST_F(CommitTest, CancelDuringVerificationAnswersUncertainAfterDispatch) {
   std::string id = prepare({{"kind", "click"}}, at(600, 500));
   test::sendRequest("commit_action", "c1", {{"preparedId", id}, {"attemptId", "a1"}});
-  while (postedTypes().size() < 3)
-    sleepSeconds(0.005);
+  ASSERT_TRUE(test::waitUntil([] { return postedTypes().size() >= 3; }, "the click"));
   test::sendRequest("cancel", "c2", {{"attemptId", "a1"}});
-  ASSERT_TRUE(test::waitForMessages(2, 5));
+  ASSERT_TRUE(test::waitForMessages(2, 10)) << "no answers to the commit and its cancel";
   auto messages = test::takeMessages();
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0]["requestId"], "c2");
   EXPECT_EQ(messages[0]["cancelled"], true);
   EXPECT_EQ(messages[1]["requestId"], "c1");
-  sent = 0;
   Json result = messages[1]["readback"];
   expectReadback(result, false, true, false, "uncertain: stopped after dispatch began");
 }
@@ -543,29 +508,6 @@ TEST_F(TypeTest, AFieldThatTurnsIntoAPasswordFieldIsNeverWritten) {
 
 // ---- Keys ----
 
-TEST_F(CommitTest, KeysArePostedWithTheirCodesAndExactFlags) {
-  load(Json::array({effect(onKey("Enter"), {setAttribute("status", "AXValue", "sent")}),
-                    effect(onKey("Ctrl+A"), {setAttribute("status", "AXValue", "all")}),
-                    effect(onKey("Ctrl+Y"), {setAttribute("status", "AXValue", "redo")})}));
-  for (const std::string key : {"Ctrl+A", "Enter", "Ctrl+Y"}) {
-    Json result = readback(prepare({{"kind", "key"}, {"key", key}}));
-    expectReadback(result, true, true, true, "target-current; action-specific effect proven");
-    EXPECT_FALSE(result.contains("clipboardSequence"));
-  }
-  auto posted = sim::postedEvents();
-  ASSERT_EQ(posted.size(), 6u);
-  const std::vector<std::pair<int, std::uint64_t>> sent = {
-      {0, KEY_FLAG_COMMAND}, {36, 0}, {6, KEY_FLAG_COMMAND | KEY_FLAG_SHIFT}};
-  for (std::size_t i = 0; i < sent.size(); ++i) {
-    EXPECT_EQ(posted[2 * i].type, "key-down");
-    EXPECT_EQ(posted[2 * i + 1].type, "key-up");
-    for (std::size_t j : {2 * i, 2 * i + 1}) {
-      EXPECT_EQ(posted[j].keyCode, sent[i].first) << i;
-      EXPECT_EQ(posted[j].flags, sent[i].second) << i;
-    }
-  }
-}
-
 TEST_F(CommitTest, CopyIsProvenByThePasteboardAndRecordsItsSequence) {
   load(Json::array({effect(onKey("Ctrl+C"), {{{"op", "bump-pasteboard"}}}, 0.1)}));
   Json result = readback(prepare({{"kind", "key"}, {"key", "Ctrl+C"}}));
@@ -643,15 +585,20 @@ TEST_F(CommitTest, EveryPreparedActionCommitsAtMostOnce) {
   EXPECT_EQ(wrong["message"], "prepared action expired or mismatched");
   EXPECT_EQ(commit(id)["code"], "not_prepared");
 
-  // Expired and cleaned up; or invalidated by a Stop.
+  // Held for 30 seconds: 29 seconds on it commits, 31 seconds on it has expired and is gone.
+  id = prepare({{"kind", "scroll"}, {"deltaY", 1}});
+  advanceClockForTests(std::chrono::seconds(29));
+  EXPECT_EQ(readback(id)["matched"], true);
+  resetClockForTests();
   id = prepare({{"kind", "scroll"}, {"deltaY", 1}});
   advanceClockForTests(std::chrono::seconds(31));
   EXPECT_EQ(commit(id)["code"], "not_prepared");
   resetClockForTests();
+  // Or invalidated by a Stop.
   id = prepare({{"kind", "scroll"}, {"deltaY", 1}});
   EXPECT_EQ(ask("stop", Json::object())["ok"], true);
   EXPECT_EQ(commit(id)["code"], "not_prepared");
-  EXPECT_EQ(sim::postedEvents().size(), 2u);  // the first scroll only
+  EXPECT_EQ(sim::postedEvents().size(), 4u);  // the two scrolls that committed
 }
 
 TEST_F(CommitTest, AStaleStopEpochAndMalformedFieldsAreRefused) {
@@ -673,7 +620,7 @@ TEST_F(CommitTest, ASecondCommitOfARunningAttemptIsRefusedAndTheGateIsReleased) 
   Json refused = commit(second);
   EXPECT_EQ(refused["code"], "attempt_active");
   EXPECT_EQ(refused["message"], "attempt already active");
-  ASSERT_TRUE(test::waitForMessages(1, 5));
+  ASSERT_TRUE(test::waitForMessages(1, 10)) << "no answer to the first commit";
   EXPECT_EQ(test::takeMessages().at(0)["readback"]["dispatchAccepted"], true);
   EXPECT_EQ(commit(second)["code"], "not_prepared");  // consumed by the refusal
   EXPECT_EQ(activeAttempts(), 0u);
@@ -703,11 +650,11 @@ TEST_F(CommitTest, ACommitCancelledWhileWaitingForTheGateIsRefusedBeforeDispatch
   std::string first = prepare({{"kind", "click"}}, at(600, 500));
   std::string second = prepare({{"kind", "scroll"}, {"deltaY", 1}}, {}, "a2");
   test::sendRequest("commit_action", "c1", {{"preparedId", first}, {"attemptId", "a1"}});
-  while (postedTypes().size() < 3)
-    sleepSeconds(0.005);  // the first holds the gate while it verifies
+  // The first holds the gate while it verifies.
+  ASSERT_TRUE(test::waitUntil([] { return postedTypes().size() >= 3; }, "the first click"));
   test::sendRequest("commit_action", "c2", {{"preparedId", second}, {"attemptId", "a2"}});
   test::sendRequest("cancel", "c3", {{"attemptId", "a2"}});
-  ASSERT_TRUE(test::waitForMessages(3, 5));
+  ASSERT_TRUE(test::waitForMessages(3, 10)) << "no answers to both commits and the cancel";
   auto messages = test::takeMessages();
   ASSERT_EQ(messages.size(), 3u);
   EXPECT_EQ(messages[0]["requestId"], "c3");

@@ -2,6 +2,7 @@
 // check that a remembered element is still the one observed.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -9,28 +10,28 @@
 #include "foundation/errors.h"
 #include "foundation/text.h"
 #include "observation/element.h"
+#include "support/harness.h"
 #include "support/sim_desktop.h"
 
 namespace qcu {
 namespace {
 
 using Json = nlohmann::json;
-using State = std::optional<std::pair<std::string, std::string>>;
-
-constexpr std::int32_t APP = 4300;
+using StatePair = std::optional<std::pair<std::string, std::string>>;
 
 class ElementTest : public test::DesktopTest {
  protected:
   // Loads one window whose children are the given elements; returns their handles in order.
   static std::vector<AXElement> load(const Json& children) {
-    test::loadDesktop(
-        {{"apps", {test::appEntry(APP, "notes", {test::windowNode(101, "Notes", children)})}}});
-    auto application = platformApplicationElement(APP);
+    test::loadDesktop({{"apps",
+                        {test::appEntry(test::TARGET_PID, "notes",
+                                        {test::windowNode(101, "Notes", children)})}}});
+    auto application = platformApplicationElement(test::TARGET_PID);
     if (!application) return {};
     return axChildren(axChildren(*application).at(0));
   }
 
-  static State stateOf(const Json& element) {
+  static StatePair stateOf(const Json& element) {
     auto handles = load(Json::array({element}));
     return elementState(handles.at(0), element.value("role", ""));
   }
@@ -46,17 +47,11 @@ class ElementTest : public test::DesktopTest {
   }
 
   static void expectStale(const ElementEntry& entry, const std::string& message) {
-    try {
-      requireElementCurrent(entry);
-      ADD_FAILURE() << "element passed as current, expected: " << message;
-    } catch (const SafeError& error) {
-      EXPECT_EQ(error.code(), "stale_element");
-      EXPECT_EQ(error.message(), message);
-    }
+    test::expectSafeError([&] { requireElementCurrent(entry); }, "stale_element", message);
   }
 };
 
-State pair(const char* kind, const char* value) {
+StatePair pair(const char* kind, const char* value) {
   return std::pair<std::string, std::string>{kind, value};
 }
 
@@ -109,19 +104,28 @@ TEST_F(ElementTest, LabelFlattensLineBreaksAndClipsToUtf16Units) {
   EXPECT_EQ(labelOf({{"role", "AXButton"}, {"title", split}}), std::string(299, 'x'));
 }
 
-TEST_F(ElementTest, FingerprintJoinsRoleSubroleLabelIdentifierAndPath) {
-  auto handles = load(
-      Json::array({{{"role", "AXButton"}, {"title", "Save"}},
-                   {{"role", "AXButton"}, {"title", "Save"}, {"subrole", ""}},
-                   {{"role", "AXButton"}, {"subrole", "AXCloseButton"}, {"identifier", "close"}}}));
+TEST_F(ElementTest, FingerprintIsStableAndTellsEachDescribingFieldApart) {
+  auto handles =
+      load(Json::array({{{"role", "AXButton"}, {"title", "Save"}},
+                        {{"role", "AXButton"}, {"title", "Save"}, {"subrole", ""}},
+                        {{"role", "AXButton"}, {"title", "Save"}, {"subrole", "AXCloseButton"}},
+                        {{"role", "AXButton"}, {"title", "Save"}, {"identifier", "save"}}}));
   const std::string plain = elementFingerprint(handles[0], "AXButton", "Save", "0.2.1");
-  EXPECT_EQ(plain, sha256Hex("element|AXButton||Save||0.2.1"));
-  EXPECT_EQ(plain.size(), 64u);
-  EXPECT_NE(elementFingerprint(handles[0], "AXButton", "Save", "0.2.2"), plain);
+  EXPECT_TRUE(test::isLowerHex(plain, 64));
+  EXPECT_EQ(elementFingerprint(handles[0], "AXButton", "Save", "0.2.1"), plain);
   // An empty subrole reads like an absent one.
   EXPECT_EQ(elementFingerprint(handles[1], "AXButton", "Save", "0.2.1"), plain);
-  EXPECT_EQ(elementFingerprint(handles[2], "AXButton", "", "0"),
-            sha256Hex("element|AXButton|AXCloseButton||close|0"));
+  // Each describing field on its own gives another fingerprint.
+  const std::vector<std::string> changed = {
+      elementFingerprint(handles[0], "AXLink", "Save", "0.2.1"),
+      elementFingerprint(handles[2], "AXButton", "Save", "0.2.1"),
+      elementFingerprint(handles[0], "AXButton", "Save as", "0.2.1"),
+      elementFingerprint(handles[3], "AXButton", "Save", "0.2.1"),
+      elementFingerprint(handles[0], "AXButton", "Save", "0.2.2"),
+      elementFingerprint(handles[0], "AXButton", "Save", "0.21")};
+  std::set<std::string> distinct(changed.begin(), changed.end());
+  distinct.insert(plain);
+  EXPECT_EQ(distinct.size(), changed.size() + 1);
 }
 
 TEST_F(ElementTest, ActionsComeFromPressTextInputsAndScrollAreas) {
@@ -165,26 +169,14 @@ TEST_F(ElementTest, RequireElementCurrentChecksRoleThenLabel) {
   entry.label = "Caf\u00e9";
   EXPECT_NO_THROW(requireElementCurrent(entry));
   // A canonically equivalent spelling is the same label.
-  test::controlDesktop({{"op", "set-attribute"},
-                        {"pid", APP},
-                        {"node", "save"},
-                        {"attribute", "AXTitle"},
-                        {"value", "Cafe\u0301"}});
+  test::controlDesktop(test::setAttribute(test::TARGET_PID, "save", "AXTitle", "Cafe\u0301"));
   EXPECT_NO_THROW(requireElementCurrent(entry));
 
-  test::controlDesktop({{"op", "set-attribute"},
-                        {"pid", APP},
-                        {"node", "save"},
-                        {"attribute", "AXTitle"},
-                        {"value", "Save as"}});
+  test::controlDesktop(test::setAttribute(test::TARGET_PID, "save", "AXTitle", "Save as"));
   expectStale(entry, "element label changed");
-  test::controlDesktop({{"op", "set-attribute"},
-                        {"pid", APP},
-                        {"node", "save"},
-                        {"attribute", "AXRole"},
-                        {"value", "AXLink"}});
+  test::controlDesktop(test::setAttribute(test::TARGET_PID, "save", "AXRole", "AXLink"));
   expectStale(entry, "element changed or disappeared");
-  test::controlDesktop({{"op", "remove-node"}, {"pid", APP}, {"node", "save"}});
+  test::controlDesktop({{"op", "remove-node"}, {"pid", test::TARGET_PID}, {"node", "save"}});
   expectStale(entry, "element changed or disappeared");
 }
 

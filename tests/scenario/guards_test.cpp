@@ -19,14 +19,11 @@ namespace qcu {
 namespace {
 
 using Json = nlohmann::json;
-using test::appEntry;
-using test::windowNode;
+using test::OTHER_PID;
+using test::OTHER_WINDOW;
+using test::TARGET_PID;
+using test::TARGET_WINDOW;
 using test::windowRow;
-
-constexpr std::int32_t PID = 4200;
-constexpr std::uint32_t WIN = 101;
-constexpr std::int32_t OTHER_PID = 4300;
-constexpr std::uint32_t OTHER_WIN = 202;
 
 class GuardsTest : public ::testing::Test {
  protected:
@@ -34,7 +31,6 @@ class GuardsTest : public ::testing::Test {
   CancelToken token;
 
   void SetUp() override {
-    test::resetDesktopAndSession();
     test::resetHarness();
     Json children = Json::array({{{"id", "ok"},
                                   {"identifier", "ok"},
@@ -52,13 +48,9 @@ class GuardsTest : public ::testing::Test {
                                   {"identifier", "frameless"},
                                   {"role", "AXButton"},
                                   {"title", "None"}}});
-    test::loadDesktop({{"apps",
-                        {appEntry(PID, "notes", {windowNode(WIN, "Draft", children)}),
-                         appEntry(OTHER_PID, "calc", {windowNode(OTHER_WIN, "Sums")})}},
-                       {"windows",
-                        {windowRow(WIN, PID, "Draft", {100, 80, 640, 480}),
-                         windowRow(OTHER_WIN, OTHER_PID, "Sums", {300, 300, 400, 300})}}});
-    ident = test::identOf(PID, WIN);
+    test::loadDesktop({{"apps", {test::targetApp(children), test::otherApp()}},
+                       {"windows", {test::targetRow(), test::otherRow()}}});
+    ident = test::identOf(TARGET_PID, TARGET_WINDOW);
     test::takeMessages();
   }
 
@@ -83,13 +75,7 @@ class GuardsTest : public ::testing::Test {
   // The guard refuses with code and message, after exactly the given event (none when empty).
   void expectRefusal(const Prepared& prepared, const std::string& code, const std::string& message,
                      const std::string& event = "", const std::string& detail = "") {
-    try {
-      guard(prepared);
-      ADD_FAILURE() << "guard passed, expected " << code;
-    } catch (const SafeError& error) {
-      EXPECT_EQ(error.code(), code);
-      EXPECT_EQ(error.message(), message);
-    }
+    test::expectSafeError([&] { guard(prepared); }, code, message);
     auto messages = test::takeMessages();
     if (event.empty()) {
       EXPECT_TRUE(messages.empty()) << messages.front().dump();
@@ -103,7 +89,7 @@ class GuardsTest : public ::testing::Test {
   }
 
   std::shared_ptr<const ElementEntry> entryFor(const std::string& node) {
-    auto app = platformApplicationElement(PID);
+    auto app = platformApplicationElement(TARGET_PID);
     for (const auto& window : axChildren(*app)) {
       for (const auto& child : axChildren(window)) {
         if (axString(child, "AXIdentifier") == node) {
@@ -139,31 +125,33 @@ TEST_F(GuardsTest, CancellationAndStopEndTheGuardBeforeItLooksAtTheDesktop) {
 TEST_F(GuardsTest, PassesOnAnUnchangedDesktopAndToleratesSubPointMoves) {
   auto prepared = prepare();
   EXPECT_NO_THROW(guard(*prepared));
-  test::controlDesktop({{"op", "move"}, {"number", WIN}, {"bounds", {100.4, 80, 640, 480}}});
+  test::controlDesktop(
+      {{"op", "move"}, {"number", TARGET_WINDOW}, {"bounds", {100.4, 80, 640, 480}}});
   EXPECT_NO_THROW(guard(*prepared));
   EXPECT_TRUE(test::takeMessages().empty());
 
-  test::controlDesktop({{"op", "move"}, {"number", WIN}, {"bounds", {101, 80, 640, 480}}});
+  test::controlDesktop(
+      {{"op", "move"}, {"number", TARGET_WINDOW}, {"bounds", {101, 80, 640, 480}}});
   expectRefusal(*prepared, "target_changed", "window geometry changed", "target-destroyed",
                 "target geometry changed");
 }
 
 TEST_F(GuardsTest, AForegroundSwitchAndBackStillFails) {
   auto prepared = prepare();
-  test::controlDesktop({{"op", "restack"}, {"number", OTHER_WIN}, {"to", 0}});
+  test::controlDesktop({{"op", "restack"}, {"number", OTHER_WINDOW}, {"to", 0}});
   drainForegroundEvents();
-  test::controlDesktop({{"op", "restack"}, {"number", WIN}, {"to", 0}});
+  test::controlDesktop({{"op", "restack"}, {"number", TARGET_WINDOW}, {"to", 0}});
   expectRefusal(*prepared, "foreground_changed", "foreground changed after prepare", "focus-lost",
                 "foreground changed after prepare");
 }
 
 TEST_F(GuardsTest, TargetGoneOrRetitled) {
   auto prepared = prepare();
-  test::controlDesktop({{"op", "retitle"}, {"number", WIN}, {"title", "Draft 2"}});
+  test::controlDesktop({{"op", "retitle"}, {"number", TARGET_WINDOW}, {"title", "Draft 2"}});
   expectRefusal(*prepared, "target_title_changed", "selected window title changed before dispatch");
 
   prepared = prepare();
-  test::controlDesktop({{"op", "close-window"}, {"number", WIN}});
+  test::controlDesktop({{"op", "close-window"}, {"number", TARGET_WINDOW}});
   // The window list changes the front window: the record is made after that settles.
   drainForegroundEvents();
   prepared->foregroundEpoch = foregroundEpoch().get();
@@ -182,7 +170,7 @@ TEST_F(GuardsTest, TargetGoneOrRetitled) {
 TEST_F(GuardsTest, LockIsReportedBeforeLostFocus) {
   // The other window is in front already when the action is prepared, so the foreground epoch
   // still matches and the later steps decide.
-  test::controlDesktop({{"op", "restack"}, {"number", OTHER_WIN}, {"to", 0}});
+  test::controlDesktop({{"op", "restack"}, {"number", OTHER_WINDOW}, {"to", 0}});
   auto prepared = prepare();
   test::controlDesktop({{"op", "lock"}});
   expectRefusal(*prepared, "screen_locked", "interactive desktop unavailable", "screen-locked",
@@ -218,13 +206,11 @@ TEST_F(GuardsTest, HitTestWantsTheTargetInFrontAndOnTopAtThePoint) {
   test::controlDesktop({{"op", "add-window"}, {"window", panel}});
   EXPECT_NO_THROW(requireHitTest(*prepared, {150, 90}));
   test::controlDesktop({{"op", "set-row"}, {"number", 303}, {"fields", {{"kCGWindowLayer", 0}}}});
-  try {
-    requireHitTest(*prepared, {150, 90});
-    ADD_FAILURE() << "hit test passed under a panel";
-  } catch (const SafeError& error) {
-    EXPECT_EQ(error.code(), "hit_test_failed");
-    EXPECT_EQ(error.message(), "point is not owned by exact foreground target");
-  }
+  test::expectSafeError(
+      [&] {
+        requireHitTest(*prepared, {150, 90});
+      },
+      "hit_test_failed", "point is not owned by exact foreground target");
 }
 
 TEST_F(GuardsTest, ActionPointPrefersTheElementCentreInsideTheWindow) {
@@ -240,13 +226,8 @@ TEST_F(GuardsTest, ActionPointPrefersTheElementCentreInsideTheWindow) {
   EXPECT_EQ(actionPoint(*prepared, nullptr).y, 90);
 
   prepared->point.reset();
-  try {
-    actionPoint(*prepared, entryFor("far"));
-    ADD_FAILURE() << "no point, yet one was chosen";
-  } catch (const SafeError& error) {
-    EXPECT_EQ(error.code(), "point_required");
-    EXPECT_EQ(error.message(), "safe point unavailable");
-  }
+  test::expectSafeError([&] { actionPoint(*prepared, entryFor("far")); }, "point_required",
+                        "safe point unavailable");
 }
 
 }  // namespace

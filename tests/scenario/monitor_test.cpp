@@ -196,8 +196,7 @@ TEST_F(OwnerMonitorEvents, TicksBesideBindingRequests) {
   });
   auto waitTicks = [&](int count) {
     int target = ticks + count;
-    while (ticks < target)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    test::waitUntil([&] { return ticks >= target; }, std::to_string(count) + " more ticks");
   };
   test::sendRequest("list_candidates", "l");
   Json listing = test::takeMessages().at(0);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "desktop/sim/sim.h"
@@ -23,28 +24,24 @@ namespace qcu {
 namespace {
 
 using Json = nlohmann::json;
-
-constexpr std::int32_t APP = 4400;
-constexpr std::uint32_t WIN = 101;
-const Rect BOUNDS{100, 80, 640, 480};
+using test::TARGET_PID;
+using test::TARGET_WINDOW;
 
 // An element with a frame inside the window.
-Json at(Json element, double x = 120, double y = 100, double width = 80, double height = 20) {
-  element["position"] = {x, y};
-  element["size"] = {width, height};
-  return element;
+Json inWindow(Json element, double x = 120, double y = 100, double width = 80, double height = 20) {
+  return test::framed(std::move(element), {x, y, width, height});
 }
 
-Json button(const std::string& title) {
-  return at({{"role", "AXButton"}, {"title", title}, {"actions", {"AXPress"}}});
+Json shownButton(const std::string& title) {
+  return inWindow(test::button(title));
 }
 
-Json staticText(const std::string& text) {
-  return at({{"role", "AXStaticText"}, {"value", text}});
+Json shownText(const std::string& text) {
+  return inWindow(test::staticText(text));
 }
 
-Json group(Json children, Json extra = Json::object()) {
-  Json node = at({{"role", "AXGroup"}, {"children", std::move(children)}});
+Json shownGroup(Json children, Json extra = Json::object()) {
+  Json node = inWindow(test::group(std::move(children)));
   node.update(extra);
   return node;
 }
@@ -55,11 +52,7 @@ bool contains(const Json& list, const std::string& value) {
 
 class ObserveTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    test::resetHarness();
-    platformSetMessagingTimeout(1.0);
-    unsetenv("QUORVEL_CU_FORCE_NO_PERMISSIONS");
-  }
+  void SetUp() override { test::resetHarness(); }
   void TearDown() override {
     release();
     EXPECT_TRUE(drained(15)) << "observation work still running";
@@ -68,27 +61,17 @@ class ObserveTest : public ::testing::Test {
   }
 
   // The application with one window in front whose children are given.
-  static void loadWindow(Json children, Json extra = Json::object()) {
-    Json description = {
-        {"apps", {test::appEntry(APP, "notes", {test::windowNode(WIN, "Draft", children)})}},
-        {"windows", {test::windowRow(WIN, APP, "Draft", BOUNDS)}}};
-    description.update(extra);
-    test::loadDesktop(description);
-  }
+  static void loadWindow(Json children) { test::loadDesktop(test::targetDesktop(children)); }
 
   static void send(const std::string& id) {
-    test::sendRequest("observe", id, {{"identity", test::identOf(APP, WIN).object()}});
+    test::sendRequest("observe", id,
+                      {{"identity", test::identOf(TARGET_PID, TARGET_WINDOW).object()}});
   }
 
   // Sends one "observe" and returns its answer.
   static Json observe(const std::string& id) {
     send(id);
-    EXPECT_TRUE(test::waitForMessages(1, 10)) << "no answer to " << id;
-    auto messages = test::takeMessages();
-    EXPECT_EQ(messages.size(), 1u);
-    if (messages.empty()) return Json();
-    EXPECT_EQ(messages[0]["requestId"], id);
-    return messages[0];
+    return test::answerTo(id);
   }
 
   static Json observation(const std::string& id) {
@@ -100,10 +83,7 @@ class ObserveTest : public ::testing::Test {
 
   static void expectError(const std::string& id, const std::string& code,
                           const std::string& message) {
-    Json answer = observe(id);
-    EXPECT_EQ(answer["ok"], false);
-    EXPECT_EQ(answer["code"], code) << answer.dump();
-    EXPECT_EQ(answer["message"], message);
+    test::expectRefusal(observe(id), code, message);
   }
 
   static bool drained(double seconds) {
@@ -129,7 +109,8 @@ class ObserveTest : public ::testing::Test {
   void holdFirstWalk() {
     auto armed = std::make_shared<std::atomic<bool>>(true);
     sim::setHook([this, armed](const sim::Call& call) {
-      if (call.function != "platformCopyAttribute" || call.name != "AXRole" || call.pid != APP) {
+      if (call.function != "platformCopyAttribute" || call.name != "AXRole" ||
+          call.pid != TARGET_PID) {
         return;
       }
       if (!armed->exchange(false)) return;
@@ -141,7 +122,8 @@ class ObserveTest : public ::testing::Test {
   }
   void waitUntilHeld() {
     std::unique_lock<std::mutex> guard(holdLock_);
-    ASSERT_TRUE(holdChanged_.wait_for(guard, std::chrono::seconds(5), [this] { return held_; }));
+    ASSERT_TRUE(holdChanged_.wait_for(guard, std::chrono::seconds(10), [this] { return held_; }))
+        << "the first walk did not reach its first role read within 10 s";
   }
   void release() {
     std::lock_guard<std::mutex> guard(holdLock_);
@@ -158,15 +140,15 @@ class ObserveTest : public ::testing::Test {
 
 TEST_F(ObserveTest, WalkPathsReferencesAndElementObjects) {
   // Breadth-first: 0 outer (0), 1 Top (0), 2 inner (0.0), 3 a (0.0.0), 4 b (0.0.1), 5 Deep (0.0.2).
-  Json inner = group({staticText("a"), staticText("b"), button("Deep")},
-                     {{"title", "Inner"}, {"actions", {"AXPress"}}});
-  loadWindow({group({inner}), button("Top")});
-  const Ident ident = test::identOf(APP, WIN);
+  Json inner = shownGroup({shownText("a"), shownText("b"), shownButton("Deep")},
+                          {{"title", "Inner"}, {"actions", {"AXPress"}}});
+  loadWindow({shownGroup({inner}), shownButton("Top")});
+  const Ident ident = test::identOf(TARGET_PID, TARGET_WINDOW);
   Json result = observation("o1");
 
   EXPECT_EQ(result["observationVersion"], 1);
-  const std::string id = opaque("observation", ident.start + ":101:1");
-  EXPECT_EQ(result["observationId"], id);
+  const std::string id = result["observationId"];
+  EXPECT_TRUE(test::isOpaqueId(id, "observation")) << id;
   EXPECT_EQ(result["text"], "Top\nInner\na\nb\nDeep");
   EXPECT_EQ(result["omissions"], Json::array({"ocr-not-implemented-on-macos"}));
   EXPECT_EQ(result["probe"]["title"], "Draft");
@@ -176,25 +158,24 @@ TEST_F(ObserveTest, WalkPathsReferencesAndElementObjects) {
   const Json& elements = result["elements"];
   ASSERT_EQ(elements.size(), 3u);
   struct Expected {
-    int index;
     const char* role;
     const char* label;
-    const char* path;
   };
-  const Expected expected[] = {
-      {1, "Button", "Top", "0"}, {2, "Group", "Inner", "0.0"}, {5, "Button", "Deep", "0.0.2"}};
+  const Expected expected[] = {{"Button", "Top"}, {"Group", "Inner"}, {"Button", "Deep"}};
   auto stored = entries();
   EXPECT_EQ(stored.size(), 3u);
+  std::set<std::string> refs;
+  std::set<std::string> fingerprints;
   for (std::size_t i = 0; i < 3; ++i) {
     const Json& element = elements[i];
     const Expected& e = expected[i];
-    const std::string axRole = std::string("AX") + e.role;
-    const std::string ref = opaque("element", id + ":" + std::to_string(e.index));
-    EXPECT_EQ(element["backendRef"], ref);
+    const std::string ref = element["backendRef"];
+    EXPECT_TRUE(test::isOpaqueId(ref, "element")) << ref;
+    refs.insert(ref);
+    fingerprints.insert(element["semanticFingerprint"].get<std::string>());
+    EXPECT_TRUE(test::isLowerHex(element["semanticFingerprint"].get<std::string>(), 64));
     EXPECT_EQ(element["role"], e.role);
     EXPECT_EQ(element["label"], e.label);
-    EXPECT_EQ(element["semanticFingerprint"],
-              sha256Hex("element|" + axRole + "||" + e.label + "||" + e.path));
     EXPECT_EQ(element["isPassword"], false);
     EXPECT_EQ(element["supportedActions"], Json::array({"click"}));
     EXPECT_EQ(element["bounds"],
@@ -203,18 +184,29 @@ TEST_F(ObserveTest, WalkPathsReferencesAndElementObjects) {
     ASSERT_TRUE(stored.contains(ref));
     const ElementEntry& entry = *stored[ref];
     EXPECT_EQ(entry.identity, ident);
-    EXPECT_EQ(entry.role, axRole);
+    EXPECT_EQ(entry.role, std::string("AX") + e.role);
     EXPECT_EQ(entry.label, e.label);
     EXPECT_EQ(entry.fingerprint, element["semanticFingerprint"]);
+    // Thirty seconds to live, less what the walk took (with seconds of slack for a loaded
+    // machine).
     const double ttl = Seconds(entry.expires - wallNow()).count();
-    EXPECT_GT(ttl, 29);
+    EXPECT_GT(ttl, 20);
     EXPECT_LE(ttl, 30);
   }
+  EXPECT_EQ(refs.size(), 3u);
+  EXPECT_EQ(fingerprints.size(), 3u);
 
-  // A second observation replaces the references and counts on.
+  // A second observation replaces the references and counts on; the unchanged elements keep
+  // their fingerprints.
   Json again = observation("o2");
   EXPECT_EQ(again["observationVersion"], 2);
+  EXPECT_TRUE(test::isOpaqueId(again["observationId"].get<std::string>(), "observation"));
   EXPECT_NE(again["observationId"], id);
+  ASSERT_EQ(again["elements"].size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(again["elements"][i]["semanticFingerprint"], elements[i]["semanticFingerprint"]);
+    EXPECT_NE(again["elements"][i]["backendRef"], elements[i]["backendRef"]);
+  }
   for (const auto& [ref, entry] : entries())
     EXPECT_FALSE(stored.contains(ref));
 }
@@ -225,14 +217,15 @@ TEST_F(ObserveTest, StatesAndValueStatesNeverTheValue) {
   for (int i = 0; i < 32768; ++i)
     emoji += "\U0001F600";  // 32768 scalars, 65536 UTF-16 units
   loadWindow(
-      {at({{"role", "AXCheckBox"}, {"title", "Bold"}, {"value", 1}, {"actions", {"AXPress"}}}),
-       at({{"role", "AXTextField"}, {"value", secret}, {"settable", {"AXValue"}}}),
-       at({{"role", "AXTextField"}, {"value", emoji}, {"settable", {"AXValue"}}}),
-       at({{"role", "AXTextArea"},
-           {"value", std::string(40000, 'a')},
-           {"settable", {"AXValue"}}})});
+      {inWindow(
+           {{"role", "AXCheckBox"}, {"title", "Bold"}, {"value", 1}, {"actions", {"AXPress"}}}),
+       inWindow({{"role", "AXTextField"}, {"value", secret}, {"settable", {"AXValue"}}}),
+       inWindow({{"role", "AXTextField"}, {"value", emoji}, {"settable", {"AXValue"}}}),
+       inWindow({{"role", "AXTextArea"},
+                 {"value", std::string(40000, 'a')},
+                 {"settable", {"AXValue"}}})});
   send("o1");
-  ASSERT_TRUE(test::waitForMessages(1, 10));
+  ASSERT_TRUE(test::waitForMessages(1, 10)) << "no answer to o1";
   const auto lines = test::takeLines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].find(secret), std::string::npos);
@@ -253,7 +246,7 @@ TEST_F(ObserveTest, StatesAndValueStatesNeverTheValue) {
 
 TEST_F(ObserveTest, WireRolesLoseTheirFirstTwoCharacters) {
   const auto pressable = [](const std::string& role) {
-    return at({{"role", role}, {"actions", {"AXPress"}}});
+    return inWindow({{"role", role}, {"actions", {"AXPress"}}});
   };
   // A letter with a combining ring is one character; so is a CR LF pair.
   loadWindow({pressable("AXButton"), pressable("A\u030AXCustom"), pressable("\r\nRole\nX"),
@@ -270,7 +263,7 @@ TEST_F(ObserveTest, WireRolesLoseTheirFirstTwoCharacters) {
 TEST_F(ObserveTest, TheWalkVisitsAtMost300Positions) {
   Json texts = Json::array();
   for (int i = 0; i < 500; ++i)
-    texts.push_back(staticText("Item " + std::to_string(i)));
+    texts.push_back(shownText("Item " + std::to_string(i)));
   loadWindow(texts);
   Json result = observation("o1");
   EXPECT_TRUE(contains(result["omissions"], "element-limit"));
@@ -282,29 +275,30 @@ TEST_F(ObserveTest, TheWalkVisitsAtMost300Positions) {
   texts.erase(texts.begin() + 300, texts.end());
   loadWindow(texts);
   EXPECT_FALSE(contains(observation("o2")["omissions"], "element-limit"));
-  texts.push_back(staticText("one more"));
+  texts.push_back(shownText("one more"));
   loadWindow(texts);
   EXPECT_TRUE(contains(observation("o3")["omissions"], "element-limit"));
 }
 
 TEST_F(ObserveTest, UnreadableDisabledAndOffWindowElements) {
   // An element whose role cannot be read is skipped with its whole subtree.
-  Json unreadable = group({button("Hidden")}, {{"role", nullptr}});
-  Json mistyped = group({button("Also hidden")}, {{"role", 7}});
+  Json unreadable = shownGroup({shownButton("Hidden")}, {{"role", nullptr}});
+  Json mistyped = shownGroup({shownButton("Also hidden")}, {{"role", 7}});
   // Disabled, off-window and empty elements are not read out or offered; their children are.
-  Json disabled = group({button("In disabled")},
-                        {{"enabled", false}, {"title", "Disabled"}, {"actions", {"AXPress"}}});
-  Json away = at({{"role", "AXGroup"},
-                  {"title", "Away"},
-                  {"actions", {"AXPress"}},
-                  {"children", {button("In away")}}},
-                 2000, 2000);
-  Json empty =
-      at({{"role", "AXButton"}, {"title", "Empty"}, {"actions", {"AXPress"}}}, 120, 100, 0, 20);
+  Json disabled = shownGroup({shownButton("In disabled")},
+                             {{"enabled", false}, {"title", "Disabled"}, {"actions", {"AXPress"}}});
+  Json away = inWindow({{"role", "AXGroup"},
+                        {"title", "Away"},
+                        {"actions", {"AXPress"}},
+                        {"children", {shownButton("In away")}}},
+                       2000, 2000);
+  Json empty = inWindow({{"role", "AXButton"}, {"title", "Empty"}, {"actions", {"AXPress"}}}, 120,
+                        100, 0, 20);
   Json frameless = {{"role", "AXButton"}, {"title", "Frameless"}, {"actions", {"AXPress"}}};
   // Touching the window's right edge from outside is not inside.
-  Json edge = at({{"role", "AXButton"}, {"title", "Edge"}, {"actions", {"AXPress"}}}, 740, 100);
-  loadWindow({unreadable, mistyped, disabled, away, empty, frameless, edge, staticText("Hello")});
+  Json edge =
+      inWindow({{"role", "AXButton"}, {"title", "Edge"}, {"actions", {"AXPress"}}}, 740, 100);
+  loadWindow({unreadable, mistyped, disabled, away, empty, frameless, edge, shownText("Hello")});
   Json result = observation("o1");
   EXPECT_TRUE(contains(result["omissions"], "stale-element-omitted"));
   EXPECT_EQ(result["text"], "Hello\nIn disabled\nIn away");
@@ -320,8 +314,8 @@ TEST_F(ObserveTest, TextBudgetKeepsLaterLabelsThatFit) {
     wide += "\u6F22";
   Json texts = Json::array();
   for (int i = 0; i < 19; ++i)
-    texts.push_back(staticText(wide));
-  texts.push_back(staticText("OK"));
+    texts.push_back(shownText(wide));
+  texts.push_back(shownText("OK"));
   loadWindow(texts);
   Json result = observation("o1");
   EXPECT_TRUE(contains(result["omissions"], "text-limit"));
@@ -332,35 +326,35 @@ TEST_F(ObserveTest, TextBudgetKeepsLaterLabelsThatFit) {
 }
 
 TEST_F(ObserveTest, RefusalsKeepThePreviousReferences) {
-  loadWindow({group({button("Save")}, {{"id", "box"}})});
+  loadWindow({shownGroup({shownButton("Save")}, {{"id", "box"}})});
   observation("o1");
   const auto before = entries();
   ASSERT_EQ(before.size(), 1u);
 
   // A password field anywhere refuses everything.
   test::controlDesktop({{"op", "add-node"},
-                        {"pid", APP},
+                        {"pid", TARGET_PID},
                         {"parent", "box"},
                         {"node", {{"id", "pw"}, {"role", "AXSecureTextField"}}}});
   expectError("o2", "password_surface", "password descendant makes the whole surface unavailable");
-  test::controlDesktop({{"op", "remove-node"}, {"pid", APP}, {"node", "pw"}});
+  test::controlDesktop({{"op", "remove-node"}, {"pid", TARGET_PID}, {"node", "pw"}});
   test::controlDesktop(
       {{"op", "add-node"},
-       {"pid", APP},
+       {"pid", TARGET_PID},
        {"node",
-        at({{"id", "login"}, {"role", "AXTextField"}, {"title", "Sign in"}, {"value", ""}})},
+        inWindow({{"id", "login"}, {"role", "AXTextField"}, {"title", "Sign in"}, {"value", ""}})},
        {"parent", "box"}});
   expectError("o3", "authentication_surface", "login, CAPTCHA or 2FA surface blocked");
   EXPECT_EQ(entries(), before);
 
   // Refusals after the window checks still used up a version.
-  test::controlDesktop({{"op", "remove-node"}, {"pid", APP}, {"node", "login"}});
+  test::controlDesktop({{"op", "remove-node"}, {"pid", TARGET_PID}, {"node", "login"}});
   EXPECT_EQ(observation("o4")["observationVersion"], 4);
   EXPECT_NE(entries(), before);
 }
 
 TEST_F(ObserveTest, WindowLevelRefusals) {
-  loadWindow({button("Save")});
+  loadWindow({shownButton("Save")});
   test::controlDesktop({{"op", "lock"}});
   expectError("o1", "screen_locked", "interactive desktop unavailable");
   test::controlDesktop({{"op", "unlock"}});
@@ -369,13 +363,13 @@ TEST_F(ObserveTest, WindowLevelRefusals) {
   test::loadDesktop(
       {{"apps",
         {test::appEntry(
-            APP, "notes",
-            {{{"window", WIN}, {"title", "Draft"}, {"subrole", "AXSecureTextField"}}})}},
-       {"windows", {test::windowRow(WIN, APP, "Draft", BOUNDS)}}});
+            TARGET_PID, "notes",
+            {{{"window", TARGET_WINDOW}, {"title", "Draft"}, {"subrole", "AXSecureTextField"}}})}},
+       {"windows", {test::targetRow()}}});
   expectError("o2", "password_surface", "password surface blocked");
   // No accessibility window for the row.
-  test::loadDesktop({{"apps", {test::appEntry(APP, "notes")}},
-                     {"windows", {test::windowRow(WIN, APP, "Draft", BOUNDS)}}});
+  test::loadDesktop(
+      {{"apps", {test::appEntry(TARGET_PID, "notes")}}, {"windows", {test::targetRow()}}});
   expectError("o3", "ax_unavailable", "Accessibility window unavailable");
   // Neither refusal got as far as counting an observation.
   loadWindow(Json::array());
@@ -392,7 +386,7 @@ TEST_F(ObserveTest, RequestChecksAnswerAtOnce) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0]["code"], "bad_request");
   EXPECT_EQ(messages[0]["message"], "field identity required");
-  test::sendRequest("observe", "o2", {{"identity", {{"pid", APP}}}});
+  test::sendRequest("observe", "o2", {{"identity", {{"pid", TARGET_PID}}}});
   messages = test::takeMessages();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0]["code"], "bad_identity");
@@ -400,22 +394,23 @@ TEST_F(ObserveTest, RequestChecksAnswerAtOnce) {
 }
 
 TEST_F(ObserveTest, TitleOrGeometryChangingDuringTheWalk) {
-  loadWindow({button("A"), button("B"), button("C")});
-  test::onCall("platformCopyAttribute", APP, 8, [] {
-    test::controlDesktop({{"op", "retitle"}, {"number", WIN}, {"title", "Draft 2"}});
+  loadWindow({shownButton("A"), shownButton("B"), shownButton("C")});
+  test::onCall("platformCopyAttribute", TARGET_PID, 8, [] {
+    test::controlDesktop({{"op", "retitle"}, {"number", TARGET_WINDOW}, {"title", "Draft 2"}});
   });
   expectError("o1", "target_changed", "window title, geometry or DPI changed during observation");
   EXPECT_TRUE(entries().empty());
 
-  loadWindow({button("A"), button("B"), button("C")});
-  test::onCall("platformCopyAttribute", APP, 8, [] {
-    test::controlDesktop({{"op", "move"}, {"number", WIN}, {"bounds", {101, 80, 640, 480}}});
+  loadWindow({shownButton("A"), shownButton("B"), shownButton("C")});
+  test::onCall("platformCopyAttribute", TARGET_PID, 8, [] {
+    test::controlDesktop(
+        {{"op", "move"}, {"number", TARGET_WINDOW}, {"bounds", {101, 80, 640, 480}}});
   });
   expectError("o2", "target_changed", "window title, geometry or DPI changed during observation");
 }
 
 TEST_F(ObserveTest, ScreenshotOnlyInFrontAndItsOmissions) {
-  loadWindow({button("Save"), staticText("Hello")});
+  loadWindow({shownButton("Save"), shownText("Hello")});
   test::controlDesktop({{"op", "add-app"}, {"app", test::appEntry(4401, "other")}});
   test::controlDesktop(
       {{"op", "add-window"}, {"window", test::windowRow(300, 4401, "Other", {0, 0, 50, 50})}});
@@ -428,7 +423,7 @@ TEST_F(ObserveTest, ScreenshotOnlyInFrontAndItsOmissions) {
   EXPECT_TRUE(sim::capturePaths().empty());
 
   test::controlDesktop({{"op", "remove-window"}, {"number", 300}});
-  test::controlDesktop({{"op", "set-capture"}, {"window", WIN}, {"result", "fail"}});
+  test::controlDesktop({{"op", "set-capture"}, {"window", TARGET_WINDOW}, {"result", "fail"}});
   result = observation("o2");
   EXPECT_FALSE(result.contains("screenshotDataUrl"));
   EXPECT_TRUE(contains(result["omissions"], "screenshot-unavailable"));
@@ -439,11 +434,11 @@ TEST_F(ObserveTest, LargeAnswersShedTheScreenshotThenTenthsOfTheElements) {
   Json buttons = Json::array();
   for (int i = 0; i < 300; ++i) {
     std::string label = std::to_string(1000 + i) + std::string(296, 'x');
-    buttons.push_back(button(label));
+    buttons.push_back(shownButton(label));
   }
   loadWindow(buttons);
   send("o1");
-  ASSERT_TRUE(test::waitForMessages(1, 10));
+  ASSERT_TRUE(test::waitForMessages(1, 10)) << "no answer to o1";
   const auto lines = test::takeLines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_LE(lines[0].size(), MAX_MESSAGE_BYTES);
@@ -476,10 +471,10 @@ TEST_F(ObserveTest, EscapedTextIsShedInTheLastResort) {
   // Control characters count one byte each in the text budget but take six once encoded.
   Json texts = Json::array();
   for (int i = 0; i < 300; ++i)
-    texts.push_back(staticText(std::string(60, '\x01')));
+    texts.push_back(shownText(std::string(60, '\x01')));
   loadWindow(texts);
   send("o1");
-  ASSERT_TRUE(test::waitForMessages(1, 10));
+  ASSERT_TRUE(test::waitForMessages(1, 10)) << "no answer to o1";
   const auto lines = test::takeLines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_LE(lines[0].size(), MAX_MESSAGE_BYTES);
@@ -496,23 +491,21 @@ TEST_F(ObserveTest, EscapedTextIsShedInTheLastResort) {
 }
 
 TEST_F(ObserveTest, ObservationsRunOneAtATimeInArrivalOrder) {
-  loadWindow({button("Save")});
+  loadWindow({shownButton("Save")});
   holdFirstWalk();
   send("o1");
   waitUntilHeld();
   send("o2");
   // The same request id cannot be registered twice while it runs.
-  try {
-    handleObserve("o1", {{"identity", test::identOf(APP, WIN).object()}});
-    ADD_FAILURE() << "a second registration under o1 was accepted";
-  } catch (const SafeError& error) {
-    EXPECT_EQ(error.code(), "observe_active");
-    EXPECT_EQ(error.message(), "observation already active");
-  }
+  test::expectSafeError(
+      [] {
+        handleObserve("o1", {{"identity", test::identOf(TARGET_PID, TARGET_WINDOW).object()}});
+      },
+      "observe_active", "observation already active");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_TRUE(test::takeLines().empty()) << "the second observation did not wait";
   release();
-  ASSERT_TRUE(test::waitForMessages(2, 10));
+  ASSERT_TRUE(test::waitForMessages(2, 10)) << "no answers to o1 and o2";
   auto messages = test::takeMessages();
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0]["requestId"], "o1");
@@ -522,14 +515,14 @@ TEST_F(ObserveTest, ObservationsRunOneAtATimeInArrivalOrder) {
 }
 
 TEST_F(ObserveTest, TimedOutObservationsAreAnsweredOnceThenStopSilently) {
-  loadWindow({button("Save")});
+  loadWindow({shownButton("Save")});
   holdFirstWalk();
   send("o1");
   waitUntilHeld();
   send("o2");
   // Both timers fire five seconds after their requests; the first worker is still held and the
   // second has not started.
-  ASSERT_TRUE(test::waitForMessages(2, 8));
+  ASSERT_TRUE(test::waitForMessages(2, 10)) << "no time-outs for o1 and o2";
   release();
   EXPECT_TRUE(drained(5));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -544,8 +537,8 @@ TEST_F(ObserveTest, TimedOutObservationsAreAnsweredOnceThenStopSilently) {
 }
 
 TEST_F(ObserveTest, CancelDuringTheWalkAnswersOnce) {
-  loadWindow({button("A"), button("B")});
-  test::onCall("platformCopyAttribute", APP, 8, [] { cancelEverything(); });
+  loadWindow({shownButton("A"), shownButton("B")});
+  test::onCall("platformCopyAttribute", TARGET_PID, 8, [] { cancelEverything(); });
   const auto sent = std::chrono::steady_clock::now();
   expectError("o1", "observe_cancelled", "observation cancelled");
   EXPECT_TRUE(drained(2));
@@ -555,8 +548,8 @@ TEST_F(ObserveTest, CancelDuringTheWalkAnswersOnce) {
 }
 
 TEST_F(ObserveTest, TheBudgetIsCheckedAtEveryElement) {
-  loadWindow({button("A"), button("B")});
-  test::onCall("platformCopyAttribute", APP, 8, [] { advanceClockForTests(Seconds(5.01)); });
+  loadWindow({shownButton("A"), shownButton("B")});
+  test::onCall("platformCopyAttribute", TARGET_PID, 8, [] { advanceClockForTests(Seconds(5.01)); });
   expectError("o1", "observe_timeout", "observation exceeded bounded deadline");
 }
 

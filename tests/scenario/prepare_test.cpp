@@ -18,18 +18,15 @@ namespace {
 
 using Json = nlohmann::json;
 using test::appEntry;
-using test::windowNode;
+using test::TARGET_PID;
+using test::TARGET_WINDOW;
 using test::windowRow;
-
-constexpr std::int32_t PID = 4200;
-constexpr std::uint32_t WIN = 101;
 
 class PrepareTest : public ::testing::Test {
  protected:
   Ident ident;
 
   void SetUp() override {
-    test::resetDesktopAndSession();
     test::resetHarness();
     Json children = Json::array({{{"id", "field"},
                                   {"identifier", "field"},
@@ -46,10 +43,8 @@ class PrepareTest : public ::testing::Test {
                                   {"role", "AXCheckBox"},
                                   {"title", "Wrap"},
                                   {"value", 0}}});
-    test::loadDesktop({{"apps", {appEntry(PID, "notes", {windowNode(WIN, "Draft", children)})}},
-                       {"windows", {windowRow(WIN, PID, "Draft", {100, 80, 640, 480})}},
-                       {"pasteboard", 7}});
-    ident = test::identOf(PID, WIN);
+    test::loadDesktop(test::targetDesktop(children, {{"pasteboard", 7}}));
+    ident = test::identOf(TARGET_PID, TARGET_WINDOW);
   }
 
   Json expected() { return probeExact(ident, true).object(); }
@@ -70,13 +65,7 @@ class PrepareTest : public ::testing::Test {
     return r;
   }
 
-  int sent = 0;
-  Json answer(const Json& fields) {
-    test::sendRequest("prepare_action", "r" + std::to_string(sent++), fields);
-    auto messages = test::takeMessages();
-    EXPECT_EQ(messages.size(), 1u);
-    return messages.empty() ? Json() : messages[0];
-  }
+  static Json answer(const Json& fields) { return test::ask("prepare_action", fields); }
   void expectCode(const Json& fields, const std::string& code, const std::string& message = "") {
     Json reply = answer(fields);
     EXPECT_EQ(reply["code"], code) << reply.dump();
@@ -127,19 +116,14 @@ TEST_F(PrepareTest, ClickByPointOrByPressRegistersOneRecordAndDescribesIt) {
              "unsupported_action", "no safe action method for exact target");
 }
 
-TEST_F(PrepareTest, HeldRecordsAreCountedBeforeAnyFieldIsRead) {
-  for (int i = 0; i < 31; ++i) {
-    auto record = std::make_shared<Prepared>();
-    record->id = "p" + std::to_string(i);
-    record->expires = wallAfter(i == 0 ? 10 : 60);
-    State& s = state();
-    std::lock_guard<std::recursive_mutex> guard(s.lock);
-    s.prepared[record->id] = record;
-  }
-  EXPECT_EQ(answer(request({{"kind", "scroll"}, {"deltaY", 1}}))["ok"], true);
+TEST_F(PrepareTest, AtMost32RecordsAreHeldAndTheyAreCountedBeforeAnyFieldIsRead) {
+  for (int i = 0; i < 32; ++i)
+    ASSERT_EQ(answer(request({{"kind", "scroll"}, {"deltaY", 1}}))["ok"], true) << i;
   expectCode(Json::object(), "prepared_limit", "too many prepared actions");
-  advanceClockForTests(Seconds(11));  // the first record expires and is swept
+  EXPECT_EQ(held(), 32u);
+  advanceClockForTests(Seconds(31));  // every record expires and is swept
   EXPECT_EQ(answer(request({{"kind", "scroll"}, {"deltaY", 1}}))["ok"], true);
+  EXPECT_EQ(held(), 1u);
 }
 
 TEST_F(PrepareTest, KindTextAndClearFirstChecksComeInOrder) {
@@ -213,11 +197,7 @@ TEST_F(PrepareTest, TypeNeedsTheExactValueTheOwnerSaw) {
 TEST_F(PrepareTest, ResultingValueIsBoundedInScalars) {
   for (int filled : {32765, 32766}) {
     std::string value(static_cast<std::size_t>(filled), 'v');
-    test::controlDesktop({{"op", "set-attribute"},
-                          {"pid", PID},
-                          {"node", "field"},
-                          {"attribute", "AXValue"},
-                          {"value", value}});
+    test::controlDesktop(test::setAttribute(TARGET_PID, "field", "AXValue", value));
     registerElement("field", "element:field", "AXTextField");
     Json state = {{"fingerprint", valueStateFingerprint(value)}, {"scalarLength", filled}};
     Json reply = answer(request(
@@ -244,7 +224,7 @@ TEST_F(PrepareTest, StaleReferencesAndTransitions) {
     State& s = state();
     std::lock_guard<std::recursive_mutex> guard(s.lock);
     auto moved = std::make_shared<ElementEntry>(*s.elements.at("element:ok"));
-    moved->identity.win = WIN + 1;
+    moved->identity.win = TARGET_WINDOW + 1;
     s.elements["element:other"] = moved;
   }
   expectCode(request({{"kind", "click"}}, {{"resolvedElement", {{"backendRef", "element:other"}}}}),
@@ -350,7 +330,7 @@ TEST_F(PrepareTest, TheFrontWindowChangingBeforeRegistrationRefusesIt) {
 
 TEST_F(PrepareTest, ExpectedStateMustStillHold) {
   Json fields = request({{"kind", "scroll"}, {"deltaY", 1}});
-  test::controlDesktop({{"op", "retitle"}, {"number", WIN}, {"title", "Draft 2"}});
+  test::controlDesktop({{"op", "retitle"}, {"number", TARGET_WINDOW}, {"title", "Draft 2"}});
   Json reply = answer(fields);
   EXPECT_EQ(reply["ok"], false);
   EXPECT_EQ(held(), 0u);

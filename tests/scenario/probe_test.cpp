@@ -7,6 +7,7 @@
 #include "foundation/errors.h"
 #include "foundation/text.h"
 #include "session/state.h"
+#include "support/harness.h"
 #include "support/sim_desktop.h"
 
 namespace qcu {
@@ -17,33 +18,28 @@ using test::appEntry;
 using test::windowNode;
 using test::windowRow;
 
-constexpr std::int32_t NOTES = 4200;
-constexpr std::uint32_t WIN = 101;
+using test::TARGET_PID;
+using test::TARGET_WINDOW;
 
 class ProbeTest : public test::DesktopTest {
  protected:
   // One ordinary application window, in front, with a clean tree.
   void loadNotes(const std::string& title = "Draft", Json children = Json::array()) {
     test::loadDesktop(
-        {{"apps", {appEntry(NOTES, "notes", {windowNode(WIN, title, std::move(children))})}},
-         {"windows", {windowRow(WIN, NOTES, title, {100, 80, 640, 480})}}});
+        {{"apps",
+          {appEntry(TARGET_PID, "notes", {windowNode(TARGET_WINDOW, title, std::move(children))})}},
+         {"windows", {windowRow(TARGET_WINDOW, TARGET_PID, title, {100, 80, 640, 480})}}});
   }
 
   static void expectFailure(const Ident& ident, bool blockUnsafe, bool inspectSurface,
                             const std::string& code, const std::string& message) {
-    try {
-      probeExact(ident, blockUnsafe, inspectSurface);
-      ADD_FAILURE() << "probe passed, expected " << code;
-    } catch (const SafeError& error) {
-      EXPECT_EQ(error.code(), code);
-      EXPECT_EQ(error.message(), message);
-    }
+    test::expectSafeError([&] { probeExact(ident, blockUnsafe, inspectSurface); }, code, message);
   }
 };
 
 TEST_F(ProbeTest, DescribesAnOrdinaryFrontWindow) {
   loadNotes();
-  Ident ident = test::identOf(NOTES, WIN);
+  Ident ident = test::identOf(TARGET_PID, TARGET_WINDOW);
   ProbeData probe = probeExact(ident, true);
   EXPECT_EQ(probe.identity, ident);
   EXPECT_EQ(probe.title, "Draft");
@@ -64,11 +60,11 @@ TEST_F(ProbeTest, DescribesAnOrdinaryFrontWindow) {
 
 TEST_F(ProbeTest, IdentityFailuresComeFirst) {
   loadNotes();
-  Ident ident = test::identOf(NOTES, WIN);
+  Ident ident = test::identOf(TARGET_PID, TARGET_WINDOW);
   // A reused process id: the same pid with another start time.
-  test::controlDesktop({{"op", "set-process"}, {"pid", NOTES}, {"startSeconds", 1800000000}});
+  test::controlDesktop({{"op", "set-process"}, {"pid", TARGET_PID}, {"startSeconds", 1800000000}});
   expectFailure(ident, false, false, "target_changed", "PID/start/window identity changed");
-  test::controlDesktop({{"op", "set-process"}, {"pid", NOTES}, {"alive", false}});
+  test::controlDesktop({{"op", "set-process"}, {"pid", TARGET_PID}, {"alive", false}});
   expectFailure(ident, false, false, "target_destroyed", "process no longer exists");
 }
 
@@ -76,48 +72,49 @@ TEST_F(ProbeTest, AClosedWindowIsDestroyedEvenForAProtectedApplication) {
   // A terminal is refused by policy, but a window that no longer exists says so first.
   test::loadDesktop(
       {{"apps",
-        {{{"pid", NOTES},
+        {{{"pid", TARGET_PID},
           {"executablePath", "/Applications/Utilities/Terminal.app/Contents/MacOS/Terminal"},
           {"localizedName", "Terminal"},
           {"bundleIdentifier", "com.apple.Terminal"},
-          {"windows", {windowNode(WIN, "Sign in")}}}}},
-       {"windows", {windowRow(WIN, NOTES, "Sign in", {0, 0, 500, 400})}}});
-  Ident ident = test::identOf(NOTES, WIN);
+          {"windows", {windowNode(TARGET_WINDOW, "Sign in")}}}}},
+       {"windows", {windowRow(TARGET_WINDOW, TARGET_PID, "Sign in", {0, 0, 500, 400})}}});
+  Ident ident = test::identOf(TARGET_PID, TARGET_WINDOW);
   expectFailure(ident, true, true, "forbidden_target",
                 "Quorvel, terminal, shell, browser or development surface blocked");
-  test::controlDesktop({{"op", "remove-window"}, {"number", WIN}});
+  test::controlDesktop({{"op", "remove-window"}, {"number", TARGET_WINDOW}});
   expectFailure(ident, true, true, "target_destroyed", "window no longer exists");
   // Another process's window with the same number is not this window.
-  expectFailure(Ident{ident.pid, ident.start, WIN + 1}, true, true, "target_destroyed",
+  expectFailure(Ident{ident.pid, ident.start, TARGET_WINDOW + 1}, true, true, "target_destroyed",
                 "window no longer exists");
 }
 
 TEST_F(ProbeTest, TitleIsRequiredWhateverTheFlags) {
-  test::loadDesktop({{"apps", {appEntry(NOTES, "notes")}},
-                     {"windows", {windowRow(WIN, NOTES, "", {0, 0, 500, 400})}}});
-  expectFailure(test::identOf(NOTES, WIN), false, false, "title_unavailable",
+  test::loadDesktop({{"apps", {appEntry(TARGET_PID, "notes")}},
+                     {"windows", {windowRow(TARGET_WINDOW, TARGET_PID, "", {0, 0, 500, 400})}}});
+  expectFailure(test::identOf(TARGET_PID, TARGET_WINDOW), false, false, "title_unavailable",
                 "bounded window title unavailable");
   // A white-space title normalises to nothing and the accessibility title is not consulted.
   loadNotes("   ");
-  expectFailure(test::identOf(NOTES, WIN), false, false, "title_unavailable",
+  expectFailure(test::identOf(TARGET_PID, TARGET_WINDOW), false, false, "title_unavailable",
                 "bounded window title unavailable");
 }
 
 TEST_F(ProbeTest, ApplicationPolicyAppliesEvenWithoutUnsafeBlocking) {
-  test::loadDesktop({{"apps",
-                      {{{"pid", NOTES},
-                        {"executablePath", "/Applications/Safari.app/Contents/MacOS/Safari"},
-                        {"localizedName", "Safari"},
-                        {"bundleIdentifier", "com.apple.Safari"},
-                        {"windows", {windowNode(WIN, "Start Page")}}}}},
-                     {"windows", {windowRow(WIN, NOTES, "Start Page", {0, 0, 500, 400})}}});
-  expectFailure(test::identOf(NOTES, WIN), false, false, "forbidden_target",
+  test::loadDesktop(
+      {{"apps",
+        {{{"pid", TARGET_PID},
+          {"executablePath", "/Applications/Safari.app/Contents/MacOS/Safari"},
+          {"localizedName", "Safari"},
+          {"bundleIdentifier", "com.apple.Safari"},
+          {"windows", {windowNode(TARGET_WINDOW, "Start Page")}}}}},
+       {"windows", {windowRow(TARGET_WINDOW, TARGET_PID, "Start Page", {0, 0, 500, 400})}}});
+  expectFailure(test::identOf(TARGET_PID, TARGET_WINDOW), false, false, "forbidden_target",
                 "Quorvel, terminal, shell, browser or development surface blocked");
 }
 
 TEST_F(ProbeTest, TitleMarkersAndSurfaceWalkOnlyWhenBlockingUnsafe) {
   loadNotes("Sign in");
-  Ident ident = test::identOf(NOTES, WIN);
+  Ident ident = test::identOf(TARGET_PID, TARGET_WINDOW);
   expectFailure(ident, true, true, "protected_target",
                 "secure, credential or verification surface blocked");
   EXPECT_NO_THROW(probeExact(ident, false));
@@ -126,23 +123,24 @@ TEST_F(ProbeTest, TitleMarkersAndSurfaceWalkOnlyWhenBlockingUnsafe) {
       "Draft",
       Json::array({{{"role", "AXGroup"},
                     {"children", {{{"role", "AXTextField"}, {"subrole", "AXSecureTextField"}}}}}}));
-  ident = test::identOf(NOTES, WIN);
+  ident = test::identOf(TARGET_PID, TARGET_WINDOW);
   expectFailure(ident, true, true, "protected_target",
                 "secure, credential or verification surface blocked (ax-password)");
   EXPECT_NO_THROW(probeExact(ident, true, false));
 }
 
 TEST_F(ProbeTest, SurfaceInspectionNeedsTheAccessibilityWindow) {
-  test::loadDesktop({{"apps", {appEntry(NOTES, "notes")}},
-                     {"windows", {windowRow(WIN, NOTES, "Draft", {0, 0, 500, 400})}}});
-  Ident ident = test::identOf(NOTES, WIN);
+  test::loadDesktop(
+      {{"apps", {appEntry(TARGET_PID, "notes")}},
+       {"windows", {windowRow(TARGET_WINDOW, TARGET_PID, "Draft", {0, 0, 500, 400})}}});
+  Ident ident = test::identOf(TARGET_PID, TARGET_WINDOW);
   expectFailure(ident, true, true, "ax_unavailable", "Accessibility window unavailable");
   EXPECT_EQ(probeExact(ident, true, false).title, "Draft");
 }
 
 TEST_F(ProbeTest, HitTestAtTheCentreAndFloatingPanels) {
   loadNotes();
-  Ident ident = test::identOf(NOTES, WIN);
+  Ident ident = test::identOf(TARGET_PID, TARGET_WINDOW);
   // Window 101 spans 100..740 x 80..560, centre (420, 320).
   test::controlDesktop({{"op", "add-app"}, {"app", appEntry(4300, "other")}});
   test::controlDesktop(
@@ -156,11 +154,12 @@ TEST_F(ProbeTest, HitTestAtTheCentreAndFloatingPanels) {
   EXPECT_TRUE(covered.occluded);
 
   // A floating panel (layer 3) is probed but is never in front or hit.
-  Json panel = windowRow(WIN, NOTES, "Palette", {0, 0, 200, 200});
+  Json panel = windowRow(TARGET_WINDOW, TARGET_PID, "Palette", {0, 0, 200, 200});
   panel["layer"] = 3;
   test::loadDesktop(
-      {{"apps", {appEntry(NOTES, "notes", {windowNode(WIN, "Palette")})}}, {"windows", {panel}}});
-  ProbeData floating = probeExact(test::identOf(NOTES, WIN), true);
+      {{"apps", {appEntry(TARGET_PID, "notes", {windowNode(TARGET_WINDOW, "Palette")})}},
+       {"windows", {panel}}});
+  ProbeData floating = probeExact(test::identOf(TARGET_PID, TARGET_WINDOW), true);
   EXPECT_FALSE(floating.foreground);
   EXPECT_FALSE(floating.hitOwn);
 }
@@ -170,7 +169,7 @@ TEST_F(ProbeTest, LongTitlesAreCutForDisplayButFingerprintedInFull) {
   title += "\xF0\x9F\x98\x80";  // one character of two UTF-16 units straddling the limit
   title += std::string(50, 'b');
   loadNotes(title);
-  ProbeData probe = probeExact(test::identOf(NOTES, WIN), true);
+  ProbeData probe = probeExact(test::identOf(TARGET_PID, TARGET_WINDOW), true);
   EXPECT_EQ(probe.title, std::string(299, 'a'));
   EXPECT_EQ(probe.titleFingerprint, titleFingerprint(title));
 }
@@ -178,9 +177,9 @@ TEST_F(ProbeTest, LongTitlesAreCutForDisplayButFingerprintedInFull) {
 TEST_F(ProbeTest, CountsAChangeOfTheFrontWindowBeforeMeasuring) {
   loadNotes();
   std::int64_t before = foregroundEpoch().get();
-  probeExact(test::identOf(NOTES, WIN), false);
+  probeExact(test::identOf(TARGET_PID, TARGET_WINDOW), false);
   EXPECT_EQ(foregroundEpoch().get(), before + 1);  // 0 -> window 101
-  probeExact(test::identOf(NOTES, WIN), false);
+  probeExact(test::identOf(TARGET_PID, TARGET_WINDOW), false);
   EXPECT_EQ(foregroundEpoch().get(), before + 1);
 }
 

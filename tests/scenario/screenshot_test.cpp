@@ -21,8 +21,8 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr std::int32_t APP = 4500;
-constexpr std::uint32_t WIN = 101;
+using test::TARGET_PID;
+using test::TARGET_WINDOW;
 constexpr const char* PREFIX = "data:image/png;base64,";
 
 std::string base64Decode(const std::string& text) {
@@ -88,16 +88,17 @@ class ScreenshotTest : public test::DesktopTest {
 
   // One window whose capture is described by capture (without its "window" key).
   static void loadCapture(Json capture) {
-    capture["window"] = WIN;
-    test::loadDesktop({{"apps", {test::appEntry(APP, "notes")}},
-                       {"windows", {test::windowRow(WIN, APP, "Notes", {0, 0, 800, 600})}},
-                       {"captures", {capture}}});
+    capture["window"] = TARGET_WINDOW;
+    test::loadDesktop(
+        {{"apps", {test::appEntry(TARGET_PID, "notes")}},
+         {"windows", {test::windowRow(TARGET_WINDOW, TARGET_PID, "Notes", {0, 0, 800, 600})}},
+         {"captures", {capture}}});
   }
 
   static std::optional<std::string> shoot(double seconds = 5.0) {
     WinRec window;
-    window.id = WIN;
-    window.pid = APP;
+    window.id = TARGET_WINDOW;
+    window.pid = TARGET_PID;
     return windowPNG(window, wallAfter(seconds));
   }
 
@@ -169,7 +170,7 @@ TEST_F(ScreenshotTest, FailingCapturesGiveNothingAndLeaveNoFile) {
     expectNoFilesLeft();
   }
   // A window that is not on screen cannot be captured.
-  test::loadDesktop({{"apps", {test::appEntry(APP, "notes")}}});
+  test::loadDesktop({{"apps", {test::appEntry(TARGET_PID, "notes")}}});
   EXPECT_EQ(shoot(), std::nullopt);
   expectNoFilesLeft();
 }
@@ -217,12 +218,13 @@ TEST_F(ScreenshotTest, TemporaryFilesAreFreshlyNamedInTheTemporaryDirectory) {
 }
 
 TEST_F(ScreenshotTest, CaptureDescriptionsAreChecked) {
-  EXPECT_EQ(sim::load({{"captures", {{{"window", WIN}, {"result", "maybe"}}}}}),
+  EXPECT_EQ(sim::load({{"captures", {{{"window", TARGET_WINDOW}, {"result", "maybe"}}}}}),
             "captures[0].result: expected \"picture\", \"fail\", \"garbage\" or \"missing\"");
   EXPECT_EQ(sim::load({{"captures", {{{"result", "fail"}}}}}), "captures[0].window: required");
-  EXPECT_EQ(sim::load({{"captures", {{{"window", WIN}, {"width", 0}}}}}),
+  EXPECT_EQ(sim::load({{"captures", {{{"window", TARGET_WINDOW}, {"width", 0}}}}}),
             "captures[0].width: out of range");
-  auto reply = sim::control({{"op", "set-capture"}, {"window", WIN}, {"content", "noise"}});
+  auto reply =
+      sim::control({{"op", "set-capture"}, {"window", TARGET_WINDOW}, {"content", "noise"}});
   EXPECT_EQ(reply["error"], "command.content: expected \"plain\", \"gradient\" or \"busy\"");
 }
 

@@ -7,18 +7,14 @@
 #include "foundation/clock.h"
 #include "foundation/errors.h"
 #include "observation/surface.h"
+#include "support/harness.h"
 #include "support/sim_desktop.h"
 
 namespace qcu {
 namespace {
 
 using Json = nlohmann::json;
-using test::appEntry;
-using test::windowNode;
-using test::windowRow;
-
-constexpr std::int32_t PID = 4200;
-constexpr std::uint32_t WIN = 101;
+using test::TARGET_PID;
 
 class SurfaceFingerprintTest : public test::DesktopTest {
  protected:
@@ -26,15 +22,17 @@ class SurfaceFingerprintTest : public test::DesktopTest {
   CancelToken token;
 
   void loadWindow(const Json& children) {
-    Json app = appEntry(PID, "notes", {windowNode(WIN, "Draft", children)});
+    Json app = test::targetApp(children);
     app["attributes"] = {{"AXFocusedUIElement", {{"ref", "field"}}}};
-    test::loadDesktop(
-        {{"apps", {app}}, {"windows", {windowRow(WIN, PID, "Draft", {100, 80, 640, 480})}}});
-    ident = test::identOf(PID, WIN);
+    test::loadDesktop({{"apps", {app}}, {"windows", {test::targetRow()}}});
+    ident = test::identOf(TARGET_PID, test::TARGET_WINDOW);
   }
 
   void SetUp() override {
     test::DesktopTest::SetUp();
+    // The walk's time runs only when a test moves it on: however slow the machine, a walk is
+    // never cut short by its time bound unless the test means it to be.
+    holdClocksForTests();
     loadWindow(Json::array(
         {{{"id", "field"},
           {"role", "AXTextField"},
@@ -47,12 +45,8 @@ class SurfaceFingerprintTest : public test::DesktopTest {
 
   std::string fingerprint() { return surfaceFingerprint(ident, token); }
 
-  void setAttribute(const std::string& node, const std::string& name, const Json& value) {
-    test::controlDesktop({{"op", "set-attribute"},
-                          {"pid", PID},
-                          {"node", node},
-                          {"attribute", name},
-                          {"value", value}});
+  static void setAttribute(const std::string& node, const std::string& name, const Json& value) {
+    test::controlDesktop(test::setAttribute(TARGET_PID, node, name, value));
   }
 
   // Many plain elements c0, c1, ... under the window.
@@ -85,7 +79,7 @@ TEST_F(SurfaceFingerprintTest, StableWhenNothingChangesAndMovedByEveryVisibleCha
   expectChanged("check box toggled");
   setAttribute("tab", "AXSelected", true);
   expectChanged("selection changed");
-  test::controlDesktop({{"op", "retitle"}, {"number", WIN}, {"title", "Draft 2"}});
+  test::controlDesktop({{"op", "retitle"}, {"number", test::TARGET_WINDOW}, {"title", "Draft 2"}});
   expectChanged("window retitled");
 }
 
@@ -112,7 +106,8 @@ TEST_F(SurfaceFingerprintTest, AWalkOutOfTimeCoversWhatItRead) {
   const std::string full = fingerprint();
   auto cutShort = [&] {
     // Time runs out part of the way through the walk: one read takes half a second.
-    test::onCall("platformCopyAttribute", PID, 40, [] { sleepSeconds(0.5); });
+    test::onCall("platformCopyAttribute", TARGET_PID, 40,
+                 [] { advanceSteadyClockForTests(Seconds(0.5)); });
     return fingerprint();
   };
   const std::string partial = cutShort();
@@ -124,22 +119,17 @@ TEST_F(SurfaceFingerprintTest, AWalkOutOfTimeCoversWhatItRead) {
 TEST_F(SurfaceFingerprintTest, AWallClockJumpDoesNotCutTheWalkShort) {
   loadWindow(manyChildren(20));
   const std::string full = fingerprint();
-  test::onCall("platformCopyAttribute", PID, 40, [] { advanceClockForTests(Seconds(60)); });
+  test::onCall("platformCopyAttribute", TARGET_PID, 40, [] { advanceClockForTests(Seconds(60)); });
   EXPECT_EQ(fingerprint(), full);
 }
 
 TEST_F(SurfaceFingerprintTest, FailsForAClosedWindowAndStopsWhenCancelled) {
-  test::onCall("platformCopyAttribute", PID, 10, [this] { token.cancel(); });
+  test::onCall("platformCopyAttribute", TARGET_PID, 10, [this] { token.cancel(); });
   EXPECT_THROW(fingerprint(), CancelledError);
 
-  test::controlDesktop({{"op", "close-window"}, {"number", WIN}});
-  try {
-    surfaceFingerprint(ident, CancelToken());
-    ADD_FAILURE() << "fingerprint of a closed window";
-  } catch (const SafeError& error) {
-    EXPECT_EQ(error.code(), "target_destroyed");
-    EXPECT_EQ(error.message(), "window no longer exists");
-  }
+  test::controlDesktop({{"op", "close-window"}, {"number", test::TARGET_WINDOW}});
+  test::expectSafeError([&] { surfaceFingerprint(ident, CancelToken()); }, "target_destroyed",
+                        "window no longer exists");
 }
 
 }  // namespace

@@ -17,11 +17,11 @@ using Json = nlohmann::json;
 
 constexpr std::int32_t APP_PID = 4100;
 
-Json staticText(int i) {
+Json item(int i) {
   return {{"role", "AXStaticText"}, {"title", "Item " + std::to_string(i)}};
 }
 
-Json group(const Json& child) {
+Json wrapped(const Json& child) {
   return {{"role", "AXGroup"}, {"children", Json::array({child})}};
 }
 
@@ -29,7 +29,7 @@ Json group(const Json& child) {
 Json flatWindow(int count) {
   Json children = Json::array();
   for (int i = 0; i < count; ++i)
-    children.push_back(staticText(i));
+    children.push_back(item(i));
   return {{"title", "Notes"}, {"children", children}};
 }
 
@@ -60,11 +60,11 @@ TEST_F(SurfaceWalk, CleanTreeYieldsNothing) {
 TEST_F(SurfaceWalk, PasswordFieldAnywhereWinsOverLaterAuthControls) {
   // The password field sits two groups deep; the sign-in button three groups deep is visited
   // later in breadth-first order.
-  const Json password = group(group({{"role", "AXSecureTextField"}}));
-  const Json signIn = group(group(group({{"role", "AXButton"}, {"title", "Sign in"}})));
+  const Json password = wrapped(wrapped({{"role", "AXSecureTextField"}}));
+  const Json signIn = wrapped(wrapped(wrapped({{"role", "AXButton"}, {"title", "Sign in"}})));
   EXPECT_EQ(walk(window({{"children", {signIn, password}}})), std::string(SURFACE_PASSWORD));
   // Closer to the root, the button is found first.
-  const Json nearSignIn = group({{"role", "AXButton"}, {"title", "Sign in"}});
+  const Json nearSignIn = wrapped({{"role", "AXButton"}, {"title", "Sign in"}});
   EXPECT_EQ(walk(window({{"children", {password, nearSignIn}}})),
             std::string(SURFACE_AUTH_CONTROL));
 }

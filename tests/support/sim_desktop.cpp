@@ -16,7 +16,7 @@ namespace qcu::test {
 using nlohmann::json;
 
 void resetDesktopAndSession() {
-  sim::reset();
+  sim::reset();  // the hook too
   platformSetMessagingTimeout(1.0);
   resetSessionForTests();
   resetClockForTests();
@@ -84,6 +84,71 @@ json appEntry(std::int32_t pid, const std::string& name, json windows) {
 
 json windowNode(std::uint32_t number, const std::string& title, json children) {
   return {{"window", number}, {"title", title}, {"children", std::move(children)}};
+}
+
+json targetApp(json children) {
+  return appEntry(TARGET_PID, "notes", {windowNode(TARGET_WINDOW, "Draft", std::move(children))});
+}
+
+json targetRow() {
+  return windowRow(TARGET_WINDOW, TARGET_PID, "Draft", TARGET_BOUNDS);
+}
+
+json otherApp() {
+  return appEntry(OTHER_PID, "calc", {windowNode(OTHER_WINDOW, "Sums")});
+}
+
+json otherRow() {
+  return windowRow(OTHER_WINDOW, OTHER_PID, "Sums", OTHER_BOUNDS);
+}
+
+json targetDesktop(json children, const json& extra) {
+  json description = {{"apps", {targetApp(std::move(children))}}, {"windows", {targetRow()}}};
+  description.update(extra);
+  return description;
+}
+
+json framed(json element, Rect frame) {
+  element["position"] = {frame.x, frame.y};
+  element["size"] = {frame.width, frame.height};
+  return element;
+}
+
+json button(const std::string& title) {
+  return {{"role", "AXButton"}, {"title", title}, {"actions", {"AXPress"}}};
+}
+
+json staticText(const std::string& text) {
+  return {{"role", "AXStaticText"}, {"value", text}};
+}
+
+json textField(const std::string& value) {
+  return {{"role", "AXTextField"}, {"value", value}, {"settable", {"AXValue"}}};
+}
+
+json group(json children) {
+  return {{"role", "AXGroup"}, {"children", std::move(children)}};
+}
+
+json setAttribute(std::int32_t pid, const std::string& node, const std::string& attribute,
+                  const json& value) {
+  return {{"op", "set-attribute"},
+          {"pid", pid},
+          {"node", node},
+          {"attribute", attribute},
+          {"value", value}};
+}
+
+json effect(const json& trigger, const std::vector<json>& commands, double after) {
+  return {{"on", trigger}, {"after", after}, {"commands", json(commands)}};
+}
+
+json onPress(std::int32_t pid, const std::string& node) {
+  return {{"press", {{"pid", pid}, {"node", node}}}};
+}
+
+json onEvent(const std::string& type) {
+  return {{"event", type}};
 }
 
 Ident identOf(std::int32_t pid, std::uint32_t window) {

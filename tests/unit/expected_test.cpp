@@ -7,6 +7,7 @@
 
 #include "binding/expected.h"
 #include "foundation/errors.h"
+#include "support/harness.h"
 
 namespace qcu {
 namespace {
@@ -37,21 +38,11 @@ Json echo() {
   return probe().object();
 }
 
-// Runs f and expects exactly this refusal.
-void expectError(const std::function<void()>& f, const std::string& code,
-                 const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no error, expected " << code;
-  } catch (const SafeError& error) {
-    EXPECT_EQ(error.code(), code);
-    EXPECT_EQ(error.message(), message);
-  }
-}
+using test::expectSafeError;
 
 void expectParseError(const Json& object, const std::string& code, const std::string& message) {
   SCOPED_TRACE(object.dump());
-  expectError([&] { parseExpected(object, IDENT); }, code, message);
+  expectSafeError([&] { parseExpected(object, IDENT); }, code, message);
 }
 
 void expectBadGeometry(const Json& object) {
@@ -217,24 +208,24 @@ TEST(ParseExpected, FailuresComeInReadingOrder) {
 }
 
 void expectStale(const ProbeData& expected, const ProbeData& current) {
-  expectError([&] { requireExpected(expected, current); }, "stale_snapshot",
-              "target identity, geometry or DPI changed");
+  expectSafeError([&] { requireExpected(expected, current); }, "stale_snapshot",
+                  "target identity, geometry or DPI changed");
 }
 void expectTitleChanged(const ProbeData& expected, const ProbeData& current) {
-  expectError([&] { requireExpected(expected, current); }, "target_title_changed",
-              "selected window title changed");
+  expectSafeError([&] { requireExpected(expected, current); }, "target_title_changed",
+                  "selected window title changed");
 }
 void expectLocked(const ProbeData& expected, const ProbeData& current) {
-  expectError([&] { requireExpected(expected, current); }, "screen_locked",
-              "interactive desktop unavailable");
+  expectSafeError([&] { requireExpected(expected, current); }, "screen_locked",
+                  "interactive desktop unavailable");
 }
 void expectStaleFocus(const ProbeData& expected, const ProbeData& current) {
-  expectError([&] { requireExpected(expected, current); }, "stale_focus",
-              "exact target must remain foreground");
+  expectSafeError([&] { requireExpected(expected, current); }, "stale_focus",
+                  "exact target must remain foreground");
 }
 void expectInput(const ProbeData& expected, const ProbeData& current) {
-  expectError([&] { requireExpected(expected, current); }, "hardware_input",
-              "input epoch changed after observation");
+  expectSafeError([&] { requireExpected(expected, current); }, "hardware_input",
+                  "input epoch changed after observation");
 }
 
 TEST(RequireExpected, IdentityGeometryAndDpiMustMatch) {

@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "foundation/clock.h"
-#include "foundation/limits.h"
 #include "foundation/queue.h"
 #include "foundation/sync.h"
 #include "foundation/uuid.h"
+#include "support/harness.h"
 
 namespace qcu {
 namespace {
@@ -41,13 +41,6 @@ TEST(CancelToken, CancellationIsOneWayAndShared) {
   EXPECT_TRUE(token.isCancelled());
   EXPECT_THROW(token.check(), CancelledError);
   EXPECT_THROW(token.check(), CancelledError);
-}
-
-TEST(Limits, NamedValues) {
-  EXPECT_EQ(MAX_MESSAGE_BYTES, 65536u);
-  EXPECT_EQ(MAX_PREPARED, 32);
-  EXPECT_EQ(CANDIDATE_LEASE_TTL, 30.0);
-  EXPECT_EQ(PREPARED_TTL, 30.0);
 }
 
 TEST(Uuid, FormatsAndFreshness) {
@@ -85,8 +78,7 @@ TEST(SerialQueue, RunsTasksOneAtATimeInOrder) {
       ++done;
     });
   }
-  while (done.load() < 20)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(test::waitUntil([&] { return done.load() == 20; }, "the queue's 20 tasks"));
   EXPECT_EQ(overlap.load(), 0);
   for (int i = 0; i < 20; ++i)
     EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
@@ -99,6 +91,22 @@ TEST(Clock, TestsCanMoveWallTimeForward) {
   EXPECT_GE(wallNow() - before, std::chrono::seconds(31));
   resetClockForTests();
   EXPECT_LT(wallNow() - before, std::chrono::seconds(31));
+}
+
+TEST(Clock, HeldClocksMoveOnlyWhenTestsMoveThem) {
+  holdClocksForTests();
+  const TimePoint wall = wallNow();
+  const SteadyTime steady = steadyNow();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(wallNow(), wall);
+  EXPECT_EQ(steadyNow(), steady);
+  advanceSteadyClockForTests(Seconds(2));
+  EXPECT_EQ(steadyNow() - steady, std::chrono::seconds(2));
+  EXPECT_EQ(wallNow(), wall);
+  resetClockForTests();
+  const SteadyTime running = steadyNow();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_GT(steadyNow(), running);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "foundation/errors.h"
 #include "session/identity.h"
+#include "support/harness.h"
 
 namespace qcu {
 namespace {
@@ -17,13 +18,9 @@ Json identity(Json pid, Json start, Json hwnd) {
 }
 
 void expectBad(const Json& object) {
-  try {
-    parseIdentity(object);
-    ADD_FAILURE() << object.dump();
-  } catch (const SafeError& error) {
-    EXPECT_EQ(error.code(), "bad_identity");
-    EXPECT_EQ(error.message(), "exact PID/start/window identity required");
-  }
+  SCOPED_TRACE(object.dump());
+  test::expectSafeError([&] { parseIdentity(object); }, "bad_identity",
+                        "exact PID/start/window identity required");
 }
 
 TEST(Identity, AcceptsTheExactWireForm) {

@@ -3,6 +3,7 @@
 #include "desktop/sim/sim.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "desktop/procfs.h"
 #include "desktop/signals.h"
 #include "desktop/windows.h"
+#include "support/harness.h"
 #include "support/sim_desktop.h"
 
 namespace qcu {
@@ -25,8 +27,6 @@ using test::controlDesktop;
 using test::loadDesktop;
 using test::windowNode;
 using test::windowRow;
-
-constexpr std::int32_t PID = 4200;
 
 class SimDesktopTest : public test::DesktopTest {
  protected:
@@ -139,6 +139,8 @@ TEST_F(SimDesktopTest, ControlPipeAppliesCommandsInOrderAndReplies) {
   std::string replies;
   char buffer[4096];
   while (std::count(replies.begin(), replies.end(), '\n') < 4) {
+    pollfd readable{fds[0], POLLIN, 0};
+    ASSERT_EQ(poll(&readable, 1, 10000), 1) << "no reply within 10 s after: " << replies;
     ssize_t n = read(fds[0], buffer, sizeof buffer);
     ASSERT_GT(n, 0);
     replies.append(buffer, static_cast<std::size_t>(n));
@@ -187,7 +189,7 @@ TEST_F(SimDesktopTest, ActivationHonouredIgnoredRefusedOrLate) {
   apps[1]["activation"] = "ignored";
   apps[2]["activation"] = "refused";
   apps[3]["activation"] = "late";
-  apps[3]["activationDelay"] = 0.4;
+  apps[3]["activationDelay"] = 600;
   json menuBar = windowRow(99, 1, "Menu", {0, 0, 1000, 20});
   menuBar["layer"] = 25;
   loadDesktop(
@@ -202,21 +204,25 @@ TEST_F(SimDesktopTest, ActivationHonouredIgnoredRefusedOrLate) {
   EXPECT_FALSE(platformActivateApplication(77));
   EXPECT_EQ(order(), (std::vector<std::uint32_t>{99, 1, 2, 3, 4, 5, 6}));
 
-  // The application's windows come forward together, behind higher layers.
+  // A late activation is accepted at once and happens after its delay: not within the ten
+  // minutes of the first request, but once the fifth of a second of the second has passed. The
+  // application's windows come forward together, behind higher layers.
   EXPECT_TRUE(platformActivateApplication(13));
   EXPECT_EQ(order(), (std::vector<std::uint32_t>{99, 1, 2, 3, 4, 5, 6}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
-  EXPECT_EQ(order(), (std::vector<std::uint32_t>{99, 4, 6, 1, 2, 3, 5}));
+  test::controlDesktop({{"op", "set-app"}, {"pid", 13}, {"activationDelay", 0.2}});
+  EXPECT_TRUE(platformActivateApplication(13));
+  const std::vector<std::uint32_t> activated{99, 4, 6, 1, 2, 3, 5};
+  test::waitUntil([&] { return order() == activated; }, "the late activation");
 
   EXPECT_TRUE(platformActivateApplication(10));
   EXPECT_EQ(order(), (std::vector<std::uint32_t>{99, 1, 5, 4, 6, 2, 3}));
 }
 
 TEST_F(SimDesktopTest, HookChangesWhatTheCallSees) {
-  loadDesktop({{"apps", {appEntry(PID, "Notes", {windowNode(1, "Before")})}},
-               {"windows", {windowRow(1, PID, "Before", {0, 0, 300, 200})}}});
-  AXElement element = window(PID, 0);
-  test::onCall("platformCopyAttribute", PID, 2, [] {
+  loadDesktop({{"apps", {appEntry(test::TARGET_PID, "Notes", {windowNode(1, "Before")})}},
+               {"windows", {windowRow(1, test::TARGET_PID, "Before", {0, 0, 300, 200})}}});
+  AXElement element = window(test::TARGET_PID, 0);
+  test::onCall("platformCopyAttribute", test::TARGET_PID, 2, [] {
     controlDesktop({{"op", "retitle"}, {"number", 1}, {"title", "After"}});
     cgWindows();  // the hook's own platform calls don't run it again
   });
@@ -227,9 +233,9 @@ TEST_F(SimDesktopTest, HookChangesWhatTheCallSees) {
 }
 
 TEST_F(SimDesktopTest, WindowElementsFollowTheirRows) {
-  loadDesktop({{"apps", {appEntry(PID, "Notes", {windowNode(1, "Doc")})}},
-               {"windows", {windowRow(1, PID, "Doc", {10, 20, 300, 200})}}});
-  AXElement element = window(PID, 0);
+  loadDesktop({{"apps", {appEntry(test::TARGET_PID, "Notes", {windowNode(1, "Doc")})}},
+               {"windows", {windowRow(1, test::TARGET_PID, "Doc", {10, 20, 300, 200})}}});
+  AXElement element = window(test::TARGET_PID, 0);
   EXPECT_EQ(platformWindowNumberOfElement(element), 1u);
   controlDesktop({{"op", "move"}, {"number", 1}, {"bounds", {40, 50, 320, 210}}});
   auto frame = axFrame(element);
@@ -257,11 +263,11 @@ TEST_F(SimDesktopTest, TypedValuesReferencesAndSetting) {
                   {"AXLinked", {{"refs", {"name", "gone"}}}},
                   {"AXOpaque", {{"other", true}}}}}};
   json gone = {{"id", "gone"}, {"role", "AXStaticText"}};
-  json app = appEntry(PID, "Notes", {windowNode(1, "Doc", {field, gone})});
+  json app = appEntry(test::TARGET_PID, "Notes", {windowNode(1, "Doc", {field, gone})});
   app["attributes"] = {{"AXFocusedUIElement", {{"ref", "name"}}}};
   loadDesktop({{"apps", {app}}});
 
-  auto focused = axAttr(*platformApplicationElement(PID), "AXFocusedUIElement");
+  auto focused = axAttr(*platformApplicationElement(test::TARGET_PID), "AXFocusedUIElement");
   ASSERT_TRUE(focused && std::holds_alternative<AXElement>(*focused));
   AXElement element = std::get<AXElement>(*focused);
   EXPECT_EQ(axString(element, "AXValue"), "Ann");
@@ -270,9 +276,9 @@ TEST_F(SimDesktopTest, TypedValuesReferencesAndSetting) {
   EXPECT_EQ(range.length, 2);
   EXPECT_TRUE(std::holds_alternative<AXOther>(*axAttr(element, "AXOpaque")));
   auto parent = std::get<AXElement>(*axAttr(element, "AXParent"));
-  EXPECT_TRUE(platformSameElement(parent, window(PID, 0)));
+  EXPECT_TRUE(platformSameElement(parent, window(test::TARGET_PID, 0)));
 
-  controlDesktop({{"op", "remove-node"}, {"pid", PID}, {"node", "gone"}});
+  controlDesktop({{"op", "remove-node"}, {"pid", test::TARGET_PID}, {"node", "gone"}});
   EXPECT_EQ(std::get<std::vector<AXElement>>(*axAttr(element, "AXLinked")).size(), 1u);
 
   EXPECT_TRUE(platformSetAttribute(element, "AXValue", AXValue{std::string("Bob")}));
@@ -282,7 +288,7 @@ TEST_F(SimDesktopTest, TypedValuesReferencesAndSetting) {
   EXPECT_FALSE(platformPerformAction(element, "AXPress"));
 
   json reply = sim::control({{"op", "set-attribute"},
-                             {"pid", PID},
+                             {"pid", test::TARGET_PID},
                              {"node", "name"},
                              {"attribute", "AXTitleUIElement"},
                              {"value", {{"ref", "gone"}}}});

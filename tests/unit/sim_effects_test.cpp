@@ -3,12 +3,14 @@
 // read over the control interface.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "desktop/accessibility.h"
 #include "desktop/platform.h"
 #include "desktop/sim/sim.h"
+#include "support/harness.h"
 #include "support/sim_desktop.h"
 
 namespace qcu {
@@ -18,25 +20,18 @@ using nlohmann::json;
 using test::appEntry;
 using test::controlDesktop;
 using test::loadDesktop;
+using test::OTHER_PID;
+using test::TARGET_PID;
 using test::windowNode;
 using test::windowRow;
-using Clock = std::chrono::steady_clock;
-
-constexpr std::int32_t PID = 4242;
-constexpr std::int32_t OTHER = 4343;
 
 json setValue(const std::string& node, json value) {
-  return {{"op", "set-attribute"},
-          {"pid", PID},
-          {"node", node},
-          {"attribute", "AXValue"},
-          {"value", std::move(value)}};
+  return test::setAttribute(TARGET_PID, node, "AXValue", value);
 }
 
-json onPress(const std::string& node, json commands, double after = 0) {
-  return {{"on", {{"press", {{"pid", PID}, {"node", node}}}}},
-          {"after", after},
-          {"commands", std::move(commands)}};
+// An effect of pressing node of the target application.
+json pressEffect(const std::string& node, const std::vector<json>& commands, double after = 0) {
+  return test::effect(test::onPress(TARGET_PID, node), commands, after);
 }
 
 class SimEffectsTest : public test::DesktopTest {
@@ -54,15 +49,16 @@ class SimEffectsTest : public test::DesktopTest {
     json form = {{"id", "form"}, {"position", {0, 0}}, {"size", {200, 100}}, {"children", {agree}}};
     json window = windowNode(1, "Form", {form, field});
     window["id"] = "win";
-    json description = {{"apps", {appEntry(PID, "Forms", {window}), appEntry(OTHER, "Other")}},
-                        {"windows",
-                         {windowRow(1, PID, "Form", {0, 0, 400, 300}),
-                          windowRow(2, OTHER, "Other", {500, 0, 100, 100})}}};
+    json description = {
+        {"apps", {appEntry(TARGET_PID, "Forms", {window}), appEntry(OTHER_PID, "Other")}},
+        {"windows",
+         {windowRow(1, TARGET_PID, "Form", {0, 0, 400, 300}),
+          windowRow(2, OTHER_PID, "Other", {500, 0, 100, 100})}}};
     if (!effects.empty()) description["effects"] = std::move(effects);
     loadDesktop(description);
   }
   AXElement element(const std::string& id) {
-    auto win = axChildren(*platformApplicationElement(PID)).at(0);
+    auto win = axChildren(*platformApplicationElement(TARGET_PID)).at(0);
     auto children = axChildren(win);
     if (id == "win") return win;
     if (id == "field") return children.at(1);
@@ -90,7 +86,7 @@ TEST_F(SimEffectsTest, ValueSettingStoresRefusesIgnoresOrReformats) {
   EXPECT_TRUE(setText("plain"));
   EXPECT_EQ(axString(element("field"), "AXValue"), "plain");
 
-  json command = {{"op", "set-node"}, {"pid", PID}, {"node", "field"}};
+  json command = {{"op", "set-node"}, {"pid", TARGET_PID}, {"node", "field"}};
   command["valueSetting"] = {{"result", "refuse"}};
   controlDesktop(command);
   EXPECT_FALSE(setText("refused"));
@@ -111,22 +107,31 @@ TEST_F(SimEffectsTest, ValueSettingStoresRefusesIgnoresOrReformats) {
 }
 
 TEST_F(SimEffectsTest, DelayedSetTakesItsTimeWithoutBlockingTheDesktop) {
-  loadForm(json::array(), {{"delay", 0.4}});
+  loadForm(json::array(), {{"delay", 2.0}});
   AXElement field = element("field");
-  auto start = Clock::now();
-  std::thread setter([&] { EXPECT_TRUE(setText("slow")); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(axString(field, "AXValue"), "");  // not yet applied, and the read is answered
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(300));
+  std::atomic<bool> setStarted{false};
+  std::atomic<bool> setDone{false};
+  sim::setHook([&](const sim::Call& call) {
+    if (call.function == "platformSetAttribute") setStarted = true;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  std::thread setter([&] {
+    EXPECT_TRUE(setText("slow"));
+    setDone = true;
+  });
+  test::waitUntil([&] { return setStarted.load(); }, "the value set to start");
+  // The set takes two seconds; meanwhile a read is answered, and sees the old value.
+  EXPECT_EQ(axString(field, "AXValue"), "");
+  EXPECT_FALSE(setDone);
   setter.join();
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(400));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_EQ(axString(field, "AXValue"), "slow");
 }
 
 TEST_F(SimEffectsTest, PressByActionOrClickFiresOnlyTheElementItLandsOn) {
-  loadForm({onPress("agree", {setValue("agree", 1)}),
-            onPress("form", {{{"op", "bump-pasteboard"}}}),
-            onPress("win", {setValue("field", "window")})});
+  loadForm({pressEffect("agree", {setValue("agree", 1)}),
+            pressEffect("form", {{{"op", "bump-pasteboard"}}}),
+            pressEffect("win", {setValue("field", "window")})});
   EXPECT_TRUE(platformPerformAction(element("agree"), "AXPress"));
   EXPECT_EQ(checked(), 1);                                          // seen by the very next read
   EXPECT_FALSE(platformPerformAction(element("form"), "AXPress"));  // not among its actions
@@ -149,7 +154,8 @@ TEST_F(SimEffectsTest, PressByActionOrClickFiresOnlyTheElementItLandsOn) {
   platformPostEvent(source, *platformMakeMouseEvent(source, MouseEventType::LeftDown, {20, 15}, 1));
   platformPostEvent(source, *platformMakeMouseEvent(source, MouseEventType::LeftUp, {21, 15}, 1));
   EXPECT_EQ(checked(), 0);
-  controlDesktop({{"op", "add-window"}, {"window", windowRow(3, OTHER, "Cover", {0, 0, 50, 50})}});
+  controlDesktop(
+      {{"op", "add-window"}, {"window", windowRow(3, OTHER_PID, "Cover", {0, 0, 50, 50})}});
   click({20, 15});
   EXPECT_EQ(checked(), 0);
   controlDesktop({{"op", "set-row"}, {"number", 3}, {"fields", {{"kCGWindowAlpha", 0}}}});
@@ -162,7 +168,7 @@ TEST_F(SimEffectsTest, PressByActionOrClickFiresOnlyTheElementItLandsOn) {
 TEST_F(SimEffectsTest, KeySetValueAndEventTriggers) {
   json copy = {{"on", {{"key", {{"code", 8}, {"flags", 1048576}}}}},
                {"commands", {{{"op", "bump-pasteboard"}}}}};
-  json user = {{"on", {{"set-value", {{"pid", PID}, {"node", "field"}}}}},
+  json user = {{"on", {{"set-value", {{"pid", TARGET_PID}, {"node", "field"}}}}},
                {"commands", {setValue("field", "typed by user")}}};
   json moved = {{"on", {{"event", "left-up"}}}, {"commands", {{{"op", "input"}, {"types", {5}}}}}};
   loadForm({copy, user, moved});
@@ -177,7 +183,7 @@ TEST_F(SimEffectsTest, KeySetValueAndEventTriggers) {
   EXPECT_TRUE(setText("helper"));
   EXPECT_EQ(axString(element("field"), "AXValue"), "typed by user");
   controlDesktop({{"op", "set-node"},
-                  {"pid", PID},
+                  {"pid", TARGET_PID},
                   {"node", "field"},
                   {"valueSetting", {{"result", "refuse"}}}});
   controlDesktop(setValue("field", ""));
@@ -190,26 +196,28 @@ TEST_F(SimEffectsTest, KeySetValueAndEventTriggers) {
 }
 
 TEST_F(SimEffectsTest, LateEffectsScheduledCommandsAndFailingCommands) {
-  loadForm({onPress("agree", {setValue("agree", 1)}, 0.3),
-            onPress("agree", {setValue("gone", 1), {{"op", "bump-pasteboard"}}})});
+  // A late effect is applied once its time has come, and not before: the one due in ten minutes
+  // stays pending while the one due in a fifth of a second is applied.
+  loadForm({pressEffect("agree", {setValue("agree", 1)}, 0.2),
+            pressEffect("agree", {setValue("field", "much later")}, 600),
+            pressEffect("agree", {setValue("gone", 1), {{"op", "bump-pasteboard"}}})});
   EXPECT_TRUE(platformPerformAction(element("agree"), "AXPress"));
-  EXPECT_EQ(checked(), 0);
   EXPECT_EQ(platformPasteboardChangeCount(), 1);  // the failing command is skipped
   EXPECT_EQ(sim::effectErrors(),
             std::vector<std::string>{"command.node: no element \"gone\" in this application"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
-  EXPECT_EQ(checked(), 1);
+  test::waitUntil([&] { return checked() == 1; }, "the press's late effect");
+  EXPECT_EQ(axString(element("field"), "AXValue"), "");
 
+  controlDesktop({{"op", "schedule"}, {"after", 600}, {"commands", {{{"op", "bump-pasteboard"}}}}});
   controlDesktop({{"op", "schedule"}, {"after", 0.2}, {"commands", {{{"op", "bump-pasteboard"}}}}});
-  EXPECT_EQ(platformPasteboardChangeCount(), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  test::waitUntil([] { return platformPasteboardChangeCount() >= 2; }, "the scheduled command");
   EXPECT_EQ(platformPasteboardChangeCount(), 2);
 
   controlDesktop({{"op", "clear-effects"}});
   EXPECT_TRUE(platformPerformAction(element("agree"), "AXPress"));
   EXPECT_EQ(platformPasteboardChangeCount(), 2);
   controlDesktop(
-      {{"op", "add-effect"}, {"effect", onPress("agree", {{{"op", "bump-pasteboard"}}})}});
+      {{"op", "add-effect"}, {"effect", pressEffect("agree", {{{"op", "bump-pasteboard"}}})}});
   EXPECT_TRUE(platformPerformAction(element("agree"), "AXPress"));
   EXPECT_EQ(platformPasteboardChangeCount(), 3);
   sim::reset();

@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
+#include <vector>
+
+#include "support/wire.h"
 
 namespace qcu {
 namespace {
-
-bool isLowerHex(std::string_view text) {
-  return text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
 
 TEST(TextHashing, Sha256MatchesPublishedVectors) {
   EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
@@ -21,17 +21,28 @@ TEST(TextHashing, Sha256MatchesPublishedVectors) {
   EXPECT_EQ(sha256Hex("\xff").size(), 64u);
 }
 
-TEST(TextHashing, FingerprintsAndOpaqueIdsAreBuiltFromTheirInputs) {
-  EXPECT_EQ(titleFingerprint("Report"), sha256Hex("window-title|Report"));
-  EXPECT_EQ(valueStateFingerprint("abc"), sha256Hex(SALT() + ":value-state:abc"));
-
-  const std::string id = opaque("prepared", "x");
-  ASSERT_EQ(id.size(), std::string("prepared:").size() + 24);
-  EXPECT_EQ(id.substr(0, 9), "prepared:");
-  EXPECT_TRUE(isLowerHex(id.substr(9)));
-  EXPECT_EQ(id, "prepared:" + sha256Hex(SALT() + ":prepared:x").substr(0, 24));
-  EXPECT_EQ(opaque("prepared", "x"), id);
-  EXPECT_NE(opaque("element", "x").substr(8), id.substr(9));
+TEST(TextHashing, FingerprintsAndOpaqueIdsAreWellFormedDeterministicAndDistinct) {
+  // Texts that differ in one way each: empty, case, a trailing space, a prefix, composition.
+  const std::vector<std::string> texts = {"", "a", "A", "a ", "ab", "abc", "\u00e9", "e\u0301"};
+  std::set<std::string> seen;
+  for (const auto& text : texts) {
+    SCOPED_TRACE(text);
+    const std::string title = titleFingerprint(text);
+    const std::string value = valueStateFingerprint(text);
+    const std::string element = opaque("element", text);
+    const std::string prepared = opaque("prepared", text);
+    EXPECT_TRUE(test::isLowerHex(title, 64));
+    EXPECT_TRUE(test::isLowerHex(value, 64));
+    EXPECT_TRUE(test::isOpaqueId(element, "element"));
+    EXPECT_TRUE(test::isOpaqueId(prepared, "prepared"));
+    EXPECT_EQ(titleFingerprint(text), title);
+    EXPECT_EQ(valueStateFingerprint(text), value);
+    EXPECT_EQ(opaque("element", text), element);
+    // The kind is part of what is hashed, not only a prefix.
+    EXPECT_NE(element.substr(8), prepared.substr(9));
+    seen.insert({title, value, element, prepared});
+  }
+  EXPECT_EQ(seen.size(), 4 * texts.size());
 }
 
 TEST(TextHashing, SaltIsOneUpperCaseUuidPerProcess) {

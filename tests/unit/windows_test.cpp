@@ -6,6 +6,7 @@
 
 #include "desktop/sim/sim.h"
 #include "session/state.h"
+#include "support/harness.h"
 #include "support/sim_desktop.h"
 
 namespace qcu {
@@ -184,14 +185,16 @@ TEST_F(ForegroundEpochTest, CountsChangesOfTheFrontWindow) {
 
 TEST_F(ForegroundEpochTest, ReadsTheWindowListBeforeTakingAnyLock) {
   loadDesktop({{"windows", {windowRow(1, 10, "A", {0, 0, 500, 500})}}});
-  // Another thread holds the session lock while the window list is asked for: if the list
-  // were read under the lock, this would deadlock.
+  // Another thread takes the session lock while the window list is asked for: it can only when
+  // the list is not read under the lock (and waiting for it outright would deadlock).
   bool listed = false;
   sim::setHook([&](const sim::Call& call) {
     if (call.function != "platformWindowList") return;
     std::thread other([&] {
-      std::lock_guard<std::recursive_mutex> guard(state().lock);
-      listed = true;
+      auto& lock = state().lock;
+      listed = test::waitUntil([&] { return lock.try_lock(); },
+                               "the session lock, which the window list must not be read under", 5);
+      if (listed) lock.unlock();
     });
     other.join();
   });

@@ -159,5 +159,33 @@ TEST(Vdesk, AStalledStepIsNamedAndCleanedUp) {
   EXPECT_EQ(processesWith("299.25", true), std::vector<std::string>{});
 }
 
+// The accessibility bus launcher that D-Bus activates hangs the first time (a stand-in placed
+// first in the session bus's service directories): it is killed and activated again.
+TEST(Vdesk, AStalledAccessibilityBusLauncherIsReplaced) {
+  std::string real;
+  std::ifstream service("/usr/share/dbus-1/services/org.a11y.Bus.service");
+  for (std::string line; std::getline(service, line);) {
+    if (line.rfind("Exec=", 0) == 0) real = line.substr(5);
+  }
+  ASSERT_FALSE(real.empty()) << "the accessibility bus is not activatable here";
+  char dataHome[] = "/tmp/qcu-vdesk-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dataHome), nullptr);
+  std::filesystem::path dir(dataHome);
+  std::filesystem::create_directories(dir / "dbus-1/services");
+  std::ofstream(dir / "stall-once")
+      << "#!/bin/sh\n"
+      << "mkdir \"$XDG_RUNTIME_DIR/stalled\" 2>/dev/null && exec sleep 300\n"
+      << "exec " << real << " \"$@\"\n";
+  std::filesystem::permissions(dir / "stall-once", std::filesystem::perms::owner_all);
+  std::ofstream(dir / "dbus-1/services/org.a11y.Bus.service")
+      << "[D-BUS Service]\nName=org.a11y.Bus\nExec=" << (dir / "stall-once").string() << "\n";
+
+  Child run =
+      spawnChild(vdeskScript(), {"run", "/bin/sh", "-c", "test -d \"$XDG_RUNTIME_DIR/stalled\""},
+                 {"XDG_DATA_HOME=" + dir.string()});
+  EXPECT_EQ(run.waitExit(90), 0) << run.drainErr(1);
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace qcu::test

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,9 +68,14 @@ struct Ending {
   int status;        // scripts/vdesk's exit status
 };
 
+void PrintTo(const Ending& ending, std::ostream* out) {
+  *out << ending.name;
+}
+
 class RunEnding : public ::testing::TestWithParam<Ending> {};
 
-// The command leaves a detached process behind (its own session), as a careless test might.
+// The command leaves a detached process behind (its own session), as a careless test might, and
+// ends when it reads a line, or by a signal to scripts/vdesk.
 TEST_P(RunEnding, LeavesNothingRunning) {
   const Ending& ending = GetParam();
   std::string script = std::string("echo \"$QCU_VDESK\"; setsid sleep 300 & ") + ending.last;
@@ -78,6 +84,7 @@ TEST_P(RunEnding, LeavesNothingRunning) {
   ASSERT_TRUE(dir && !dir->empty()) << run.drainErr(1);
   ASSERT_FALSE(desktopGone(*dir, 0)) << "the desktop runs while its command runs";
   if (ending.signal) kill(run.pid, ending.signal);
+  run.write("go\n");
   EXPECT_EQ(run.waitExit(60), ending.status);
   // After a SIGKILL the supervisor cleans up on its own; otherwise the script returns only
   // once everything is gone.
@@ -86,8 +93,8 @@ TEST_P(RunEnding, LeavesNothingRunning) {
 
 INSTANTIATE_TEST_SUITE_P(
     Vdesk, RunEnding,
-    ::testing::Values(Ending{"CommandSucceeds", "exit 0", 0, 0},
-                      Ending{"CommandFails", "exit 3", 0, 3},
+    ::testing::Values(Ending{"CommandSucceeds", "read go; exit 0", 0, 0},
+                      Ending{"CommandFails", "read go; exit 3", 0, 3},
                       Ending{"ScriptInterrupted", "exec sleep 300", SIGINT, 128 + SIGINT},
                       Ending{"ScriptTerminated", "exec sleep 300", SIGTERM, 128 + SIGTERM},
                       Ending{"ScriptKilled", "exec sleep 300", SIGKILL, 128 + SIGKILL}),
@@ -114,6 +121,10 @@ struct StopWay {
   const char* name;
   bool byStopCommand;  // else: the watched process ends
 };
+
+void PrintTo(const StopWay& way, std::ostream* out) {
+  *out << way.name;
+}
 
 class StartedDesktop : public ::testing::TestWithParam<StopWay> {};
 

@@ -1,6 +1,5 @@
 // Processes and applications: process facts from /proc, who an application is from its windows,
 // and activation.
-#include <X11/Xatom.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,7 +31,8 @@ std::optional<std::string> executableOf(std::int32_t pid) {
   std::string path(buffer, static_cast<std::size_t>(length));
   // A binary replaced while it runs (an upgrade) still is that program.
   constexpr std::string_view DELETED = " (deleted)";
-  if (path.size() > DELETED.size() && path.ends_with(DELETED)) path.resize(path.size() - 10);
+  if (path.size() > DELETED.size() && path.ends_with(DELETED))
+    path.resize(path.size() - DELETED.size());
   return path;
 }
 
@@ -52,18 +52,6 @@ x11::WindowFacts activationTarget(const std::vector<x11::WindowFacts>& rows, std
     if (row.layer == x11::LAYER_HIDDEN && !hidden) hidden = &row;
   }
   return hidden ? *hidden : x11::WindowFacts{};
-}
-
-bool managerRunning(Display* display, Window root) {
-  Atom type = None;
-  int format = 0;
-  unsigned long count = 0, after = 0;
-  unsigned char* data = nullptr;
-  int status = XGetWindowProperty(display, root, x11::atoms().netSupportingWmCheck, 0, 1, False,
-                                  XA_WINDOW, &type, &format, &count, &after, &data);
-  bool present = status == Success && data && count == 1;
-  if (data) XFree(data);
-  return present;
 }
 
 }  // namespace
@@ -105,7 +93,7 @@ bool platformActivateApplication(std::int32_t pid) {
   if (!scope) return false;
   Display* display = scope.display;
   unsigned long mark = scope.mark();
-  if (managerRunning(display, scope.root)) {
+  if (x11::managerAlive(display, scope.root)) {
     XEvent event{};
     event.xclient.type = ClientMessage;
     event.xclient.window = target.client;

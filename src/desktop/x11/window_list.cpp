@@ -23,16 +23,6 @@ using SteadyClock = std::chrono::steady_clock;
 // Deepest frame nesting looked through between a client and the root.
 constexpr int MAX_FRAME_DEPTH = 8;
 
-// A manager's stacking list is trusted only while the manager lives: its check window exists
-// and names itself.
-bool managerAlive(Display* display, Window root) {
-  const Atoms& a = atoms();
-  auto check = readItems(display, root, a.netSupportingWmCheck, XA_WINDOW);
-  if (check.empty() || check.front() == None) return false;
-  auto self = readItems(display, check.front(), a.netSupportingWmCheck, XA_WINDOW);
-  return !self.empty() && self.front() == check.front();
-}
-
 std::vector<Window> children(Display* display, Window window, Window* parent) {
   Window root = None, up = None;
   Window* list = nullptr;
@@ -243,6 +233,14 @@ void remember(const std::vector<WindowFacts>& rows) {
 }
 
 }  // namespace
+
+bool managerAlive(Display* display, Window root) {
+  const Atoms& a = atoms();
+  auto check = readItems(display, root, a.netSupportingWmCheck, XA_WINDOW);
+  if (check.empty() || check.front() == None) return false;
+  auto self = readItems(display, check.front(), a.netSupportingWmCheck, XA_WINDOW);
+  return !self.empty() && self.front() == check.front();
+}
 
 std::optional<std::vector<WindowFacts>> listWindows() {
   std::vector<WindowFacts> rows;

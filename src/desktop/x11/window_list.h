@@ -39,6 +39,10 @@ struct WindowFacts {
   std::string applicationId;  // _GTK_APPLICATION_ID
 };
 
+// Whether a live EWMH manager runs: the root's _NET_SUPPORTING_WM_CHECK names a window that
+// exists and names itself. A dead manager's properties are not trusted. On a held connection.
+bool managerAlive(Display* display, Window root);
+
 // The top-level windows front to back; none when there is no usable display.
 std::optional<std::vector<WindowFacts>> listWindows();
 

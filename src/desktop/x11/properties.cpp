@@ -54,8 +54,9 @@ std::string fromLatin1(const char* bytes, std::size_t length) {
 }
 
 // Compound text through Xlib's own converter; none when it cannot convert.
-std::optional<std::string> fromCompoundText(Display* display, const Raw& raw) {
-  XTextProperty text{raw.data, raw.type, raw.format, raw.count};
+std::optional<std::string> fromCompoundText(Display* display, Atom type, const std::string& bytes) {
+  XTextProperty text{reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.data())), type, 8,
+                     bytes.size()};
   char** list = nullptr;
   int count = 0;
   if (Xutf8TextPropertyToTextList(display, &text, &list, &count) < Success || !list) {
@@ -86,17 +87,31 @@ std::optional<unsigned long> readCardinal(Display* display, Window window, Atom 
   return items.front() & 0xFFFFFFFFul;
 }
 
+std::optional<std::string> decodeText(Display* display, Atom type, const std::string& bytes) {
+  const Atoms& known = atoms();
+  if (type == known.utf8String) return wellFormed(bytes.data(), bytes.size());
+  if (type == known.string) return fromLatin1(bytes.data(), bytes.size());
+  if (type == known.compoundText) return fromCompoundText(display, type, bytes);
+  return std::nullopt;
+}
+
+std::string decodeClass(const std::string& value) {
+  // Two NUL-terminated strings: the instance name, then the class name.
+  auto end = value.find('\0');
+  if (end == std::string::npos) return {};
+  std::string name = value.substr(end + 1);
+  auto classEnd = name.find('\0');
+  if (classEnd != std::string::npos) name.resize(classEnd);
+  return fromLatin1(name.data(), name.size());
+}
+
 std::optional<std::string> readText(Display* display, Window window, Atom property) {
   Raw raw;
   if (!readRaw(display, window, property, AnyPropertyType, raw) || raw.format != 8) {
     return std::nullopt;
   }
-  const auto* bytes = reinterpret_cast<const char*>(raw.data);
-  const Atoms& known = atoms();
-  if (raw.type == known.utf8String) return wellFormed(bytes, raw.count);
-  if (raw.type == known.string) return fromLatin1(bytes, raw.count);
-  if (raw.type == known.compoundText) return fromCompoundText(display, raw);
-  return std::nullopt;
+  return decodeText(display, raw.type,
+                    std::string(reinterpret_cast<const char*>(raw.data), raw.count));
 }
 
 std::string windowTitle(Display* display, Window window) {
@@ -110,14 +125,7 @@ std::string windowClass(Display* display, Window window) {
   if (!readRaw(display, window, atoms().wmClass, atoms().string, raw) || raw.format != 8) {
     return {};
   }
-  // Two NUL-terminated strings: the instance name, then the class name.
-  std::string value(reinterpret_cast<const char*>(raw.data), raw.count);
-  auto end = value.find('\0');
-  if (end == std::string::npos) return {};
-  std::string name = value.substr(end + 1);
-  auto classEnd = name.find('\0');
-  if (classEnd != std::string::npos) name.resize(classEnd);
-  return fromLatin1(name.data(), name.size());
+  return decodeClass(std::string(reinterpret_cast<const char*>(raw.data), raw.count));
 }
 
 }  // namespace qcu::x11

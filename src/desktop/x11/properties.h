@@ -10,6 +10,11 @@
 
 namespace qcu::x11 {
 
+// Decoding of property values already read: text of any supported encoding as well-formed UTF-8
+// (none when the encoding is not one of them), and the class part of a WM_CLASS value.
+std::optional<std::string> decodeText(Display* display, Atom type, const std::string& bytes);
+std::string decodeClass(const std::string& bytes);
+
 // The 32-bit items of a property of the given type (ATOM, WINDOW, CARDINAL); empty when absent.
 std::vector<unsigned long> readItems(Display* display, Window window, Atom property, Atom type);
 std::optional<unsigned long> readCardinal(Display* display, Window window, Atom property);

@@ -5,6 +5,7 @@
 
 #include <X11/Xatom.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,6 +112,8 @@ struct PrivateServer {
     if (pipe(fds) != 0) return false;
     pid = fork();
     if (pid == 0) {
+      // Ends with the test process, also when a sanitizer stops it halfway.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       close(fds[0]);
       std::string fd = std::to_string(fds[1]);
       execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "640x480x24", "-nolisten",

@@ -12,20 +12,33 @@ namespace qcu {
 namespace {
 
 // Built once; the views point into the constant tables.
+// Both platforms' tables apply everywhere: an identifier or name of one never names a safe
+// application of the other.
 const std::unordered_set<std::string_view>& blockedBundleSet() {
-  static const auto* set =
-      new std::unordered_set<std::string_view>(BLOCKED_BUNDLES.begin(), BLOCKED_BUNDLES.end());
+  static const auto* set = [] {
+    auto* built =
+        new std::unordered_set<std::string_view>(BLOCKED_BUNDLES.begin(), BLOCKED_BUNDLES.end());
+    built->insert(LINUX_BLOCKED_APP_IDS.begin(), LINUX_BLOCKED_APP_IDS.end());
+    return built;
+  }();
   return *set;
 }
 
 const std::unordered_set<std::string_view>& blockedNameSet() {
-  static const auto* set =
-      new std::unordered_set<std::string_view>(BLOCKED_NAMES.begin(), BLOCKED_NAMES.end());
+  static const auto* set = [] {
+    auto* built =
+        new std::unordered_set<std::string_view>(BLOCKED_NAMES.begin(), BLOCKED_NAMES.end());
+    built->insert(LINUX_BLOCKED_NAMES.begin(), LINUX_BLOCKED_NAMES.end());
+    return built;
+  }();
   return *set;
 }
 
 bool hasBlockedPrefix(std::string_view bundle) {
   for (std::string_view prefix : BLOCKED_BUNDLE_PREFIXES) {
+    if (bundle.starts_with(prefix)) return true;
+  }
+  for (std::string_view prefix : LINUX_BLOCKED_APP_ID_PREFIXES) {
     if (bundle.starts_with(prefix)) return true;
   }
   return false;

@@ -27,10 +27,23 @@ TEST(PolicyTables, EntriesAreFoldedAndDistinct) {
   expectFoldedAndDistinct(BLOCKED_BUNDLE_PREFIXES);
   expectFoldedAndDistinct(BLOCKED_NAMES);
   expectFoldedAndDistinct(BROWSER_WORDS);
+  expectFoldedAndDistinct(LINUX_BLOCKED_APP_IDS);
+  expectFoldedAndDistinct(LINUX_BLOCKED_APP_ID_PREFIXES);
+  expectFoldedAndDistinct(LINUX_BLOCKED_NAMES);
   expectFoldedAndDistinct(CREDENTIAL_MARKERS);
   expectFoldedAndDistinct(TITLE_MARKERS);
   expectFoldedAndDistinct(CONTROL_MARKERS);
   expectFoldedAndDistinct(STANDALONE_TOKENS);
+}
+
+// The Linux tables add to the others: an entry in both would be a sign of a table edited twice.
+TEST(PolicyTables, LinuxEntriesAreNotRepeatedFromTheOtherTables) {
+  std::set<std::string_view> bundles(BLOCKED_BUNDLES.begin(), BLOCKED_BUNDLES.end());
+  for (std::string_view id : LINUX_BLOCKED_APP_IDS)
+    EXPECT_FALSE(bundles.contains(id)) << id;
+  std::set<std::string_view> names(BLOCKED_NAMES.begin(), BLOCKED_NAMES.end());
+  for (std::string_view name : LINUX_BLOCKED_NAMES)
+    EXPECT_FALSE(names.contains(name)) << name;
 }
 
 TEST(PolicyTables, EveryMarkerHitsItsOwnDetector) {
@@ -75,6 +88,30 @@ TEST(ProtectedApplications, NamesAndProductsAsWholeStrings) {
   EXPECT_TRUE(isBlockedProcess(meta("Electron", "", "Code - Insiders"), ""));
   EXPECT_FALSE(isBlockedProcess(meta("Codeview", "", "Codeview"), ""));
   EXPECT_FALSE(isBlockedProcess(meta("notes", "com.example.notes", "Notes"), ""));
+}
+
+// Linux facts: executable file name, application id or WM_CLASS class, WM_CLASS class.
+TEST(ProtectedApplications, LinuxApplicationsByExecutableIdOrClass) {
+  struct Case {
+    ProcMeta meta;
+    bool blocked;
+  };
+  const Case cases[] = {
+      {meta("xterm", "XTerm", "XTerm"), true},
+      {meta("gnome-terminal-server", "org.gnome.Terminal", "Gnome-terminal"), true},
+      // An interpreter's program is known by its window class.
+      {meta("python3.11", "Terminator", "Terminator"), true},
+      {meta("java", "jetbrains-idea-ce", "jetbrains-idea-ce"), true},
+      {meta("qemu-system-x86_64", "Qemu-system-x86_64", "Qemu-system-x86_64"), true},
+      {meta("firefox-esr", "firefox-esr", "firefox-esr"), true},
+      {meta("nautilus", "org.gnome.Nautilus", "Org.gnome.Nautilus"), true},
+      {meta("gcr-prompter", "Gcr-prompter", "Gcr-prompter"), true},
+      {meta("ssh", "", ""), true},
+      {meta("gedit", "org.gnome.gedit", "Gedit"), false},
+      {meta("qcu-x11-client", "QcuTestClient", "QcuTestClient"), false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(isBlockedProcess(c.meta, ""), c.blocked) << c.meta.name << " " << c.meta.bundle;
 }
 
 TEST(ProtectedApplications, BrowserWordsAnywhereInTheProduct) {

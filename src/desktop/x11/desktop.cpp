@@ -1,38 +1,20 @@
-// The Linux desktop backend. Until the X11 and AT-SPI2 connections are built it answers
-// honestly and fails closed: no accessibility trust, no screen capture (and no window captures),
-// no window list, no input counter, no synthetic input and no session dictionary (which reads
-// as locked). Only process facts from /proc are real.
+// The Linux desktop backend: start-up here, and the parts not built yet, which answer honestly
+// and fail closed: no window captures, no clipboard count, no input counter, no synthetic input
+// and no accessibility elements. Which thread may touch which connection: see display.h. The
+// window list, applications and processes, session and permissions have files of their own.
 #include "desktop/platform.h"
-#include "desktop/procfs.h"
+#include "desktop/x11/display.h"
 
 namespace qcu {
 
+// Opens the display named by DISPLAY. Without one the helper still starts and refuses every
+// request that needs the desktop.
 bool platformInit(int, char**) {
+  x11::displayOpen(nullptr);
   return true;
 }
 std::string platformName() {
   return "linux";
-}
-
-std::optional<ProcessStart> platformProcessStart(std::int32_t pid) {
-  return procfsProcessStart(pid);
-}
-bool platformProcessAlive(std::int32_t pid) {
-  return procfsProcessAlive(pid);
-}
-
-bool platformAccessibilityTrusted() {
-  return false;
-}
-bool platformScreenCaptureAllowed() {
-  return false;
-}
-
-std::optional<nlohmann::json> platformWindowList() {
-  return std::nullopt;
-}
-std::optional<nlohmann::json> platformSessionDictionary() {
-  return std::nullopt;
 }
 
 // No window can be captured yet: every capture fails to start.
@@ -47,12 +29,6 @@ std::optional<int> platformCaptureExitStatus(const WindowCapture&) {
   return std::nullopt;
 }
 
-std::optional<RunningApp> platformRunningApplication(std::int32_t) {
-  return std::nullopt;
-}
-bool platformActivateApplication(std::int32_t) {
-  return false;
-}
 std::int64_t platformPasteboardChangeCount() {
   return 0;
 }

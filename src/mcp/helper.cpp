@@ -124,17 +124,18 @@ void readAnswers(HelperLink* link) {
     if (got <= 0) break;
     framer.feed(chunk, static_cast<std::size_t>(got));
   }
+  bool report = false;
   {
     std::lock_guard guard(link->lock);
     link->ended = true;
+    // Decided now: whoever ends the link after this (to start another) did not end the helper.
+    report = link->announceEnd && !link->endRequested;
     link->changed.notify_all();
   }
   reap(*link);
-  bool report = false;
   std::string how;
   {
     std::lock_guard guard(link->lock);
-    report = link->announceEnd && !link->endRequested;
     how = link->how;
   }
   if (report && link->onEnd) link->onEnd(how);

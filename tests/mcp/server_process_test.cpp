@@ -1,0 +1,179 @@
+// The server as a process over pipes: whatever a client writes gets one answer per request and
+// never ends the server, and no helper outlives it however it ends.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mcp/jsonrpc.h"
+#include "process/child.h"
+
+namespace qcu::mcp {
+namespace {
+
+using test::Child;
+
+const std::string SERVER = QCU_MCP_SERVER;
+const std::string SIM = QCU_HELPER_SIM;
+const std::string DESKTOP = std::string(QCU_SOURCE_DIR) + "/tests/mcp/desktop.json";
+
+Child startServer(const std::string& helper = SIM) {
+  return test::spawnChild(SERVER, {"--helper", helper, "--", "--sim-desktop", DESKTOP});
+}
+
+std::string request(const json& id, const std::string& method, json params = json::object()) {
+  return json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump() + "\n";
+}
+
+std::string initialize(const std::string& version = "2025-06-18") {
+  return request(0, "initialize",
+                 {{"protocolVersion", version},
+                  {"capabilities", json::object()},
+                  {"clientInfo", {{"name", "t"}, {"version", "1"}}}});
+}
+
+bool alive(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  auto close = text.rfind(") ");
+  return close != std::string::npos && text[close + 2] != 'Z';
+}
+
+// The server's live children, from /proc.
+std::vector<pid_t> childrenOf(pid_t pid) {
+  std::vector<pid_t> children;
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    std::ifstream file(task.path() / "children");
+    for (pid_t child; file >> child;) {
+      if (alive(child)) children.push_back(child);
+    }
+  }
+  return children;
+}
+
+// The helper the server started; it says hello before the server serves, so wait for it.
+pid_t helperOf(pid_t server) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto children = childrenOf(server);
+    if (!children.empty()) return children.front();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ADD_FAILURE() << "the server started no helper within 20 s";
+  return -1;
+}
+
+bool endsWithin(pid_t pid, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!alive(pid)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+TEST(ServerProcess, GarbageGetsOneErrorPerRequestAndTheServerKeepsServing) {
+  Child server = startServer();
+  server.write(request(1, "tools/list"));  // before initialize
+  server.write(initialize("1999-01-01"));
+  server.write(initialize());
+  server.write("this is not json\n");
+  server.write("{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"\xFF\xFE\"}\n");
+  server.write(std::string(100, '[') + std::string(100, ']') + "\n");
+  server.write(std::string(MAX_LINE_BYTES + 10, ' ') + "\n");
+  server.write("[]\n\n\r\n");
+  server.write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+               "\n");
+  server.write(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":99}})"
+               "\n");
+  server.write(request(3, "resources/list"));
+  server.write(request(4, "tools/call", {{"name", "click"}, {"arguments", {{"element", "x"}}}}));
+  server.write(request(5, "tools/call", {{"name", 5}}));
+  server.write(request(6, "logging/setLevel", {{"level", "loud"}}));
+  server.write(request(7, "ping"));
+
+  struct Expected {
+    json id;
+    int code;  // 0: a result
+  };
+  const Expected expected[] = {
+      {1, INVALID_REQUEST},
+      {0, 0},
+      {0, INVALID_REQUEST},
+      {nullptr, PARSE_ERROR},
+      {nullptr, PARSE_ERROR},
+      {nullptr, PARSE_ERROR},
+      {nullptr, INVALID_REQUEST},
+      {nullptr, INVALID_REQUEST},
+      {3, METHOD_NOT_FOUND},
+      {4, INVALID_PARAMS},
+      {5, INVALID_PARAMS},
+      {6, INVALID_PARAMS},
+      {7, 0},
+  };
+  for (const auto& want : expected) {
+    auto message = server.readMessage(20);
+    ASSERT_TRUE(message) << "no answer for id " << want.id;
+    SCOPED_TRACE(message->dump());
+    EXPECT_EQ((*message)["id"], want.id);
+    if (want.code) {
+      EXPECT_EQ((*message)["error"]["code"], want.code);
+    } else {
+      EXPECT_TRUE(message->contains("result"));
+    }
+    if (want.id == 0 && !want.code) {
+      // A version it does not speak: the newest it does.
+      EXPECT_EQ((*message)["result"]["protocolVersion"], "2025-11-25");
+    }
+  }
+  EXPECT_FALSE(server.readLine(0.3)) << "nothing more: notifications are never answered";
+  server.closeInput();
+  EXPECT_EQ(server.waitExit(20), 0);
+}
+
+TEST(ServerProcess, NoHelperOutlivesTheServerHoweverItEnds) {
+  struct Ending {
+    const char* how;
+    int status;  // the server's exit status, as Child::waitExit reports it
+  };
+  for (const Ending ending : {Ending{"end of input", 0}, Ending{"SIGTERM", 128 + SIGTERM},
+                              Ending{"SIGKILL", 128 + SIGKILL}}) {
+    SCOPED_TRACE(ending.how);
+    Child server = startServer();
+    const pid_t helper = helperOf(server.pid);
+    ASSERT_GT(helper, 0);
+    if (ending.status == 0) server.closeInput();
+    if (ending.status == 128 + SIGTERM) kill(server.pid, SIGTERM);
+    if (ending.status == 128 + SIGKILL) kill(server.pid, SIGKILL);
+    EXPECT_EQ(server.waitExit(20), ending.status);
+    // Its helper ends with it; as the server's child it is re-parented, so ask /proc.
+    EXPECT_TRUE(endsWithin(helper, 20)) << "helper " << helper << " still runs";
+  }
+}
+
+TEST(ServerProcess, AHelperThatCannotRunIsReportedInTheToolResult) {
+  Child server = startServer("/nonexistent/quorvel-cu");
+  server.write(initialize());
+  server.write(request(1, "tools/call", {{"name", "list_windows"}}));
+  ASSERT_TRUE(server.readMessage(20));
+  auto answer = server.readMessage(20);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ((*answer)["result"]["isError"], true) << *answer;
+  EXPECT_NE((*answer)["result"]["content"][0]["text"].get<std::string>().find(
+                "cannot run /nonexistent/quorvel-cu"),
+            std::string::npos)
+      << *answer;
+  server.closeInput();
+  EXPECT_EQ(server.waitExit(20), 0);
+}
+
+}  // namespace
+}  // namespace qcu::mcp

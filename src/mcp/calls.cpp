@@ -49,6 +49,11 @@ void abandonHelper(Server& server, const std::shared_ptr<HelperLink>& link) {
 // Words for a request that got no answer, after which the session starts over.
 ToolOutcome noAnswer(Server& server, const std::shared_ptr<HelperLink>& link,
                      const HelperAnswer& answer, const std::string& consequence) {
+  if (answer.tooLarge) {
+    return words("Not sent: the request is too large for the helper once encoded; send the "
+                 "text in parts.",
+                 true);
+  }
   if (helperRunning(*link)) abandonHelper(server, link);
   return words("No answer: " + answer.failure + ". " + consequence +
                    " The helper was ended and the next call starts it again; the window binding "

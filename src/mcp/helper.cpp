@@ -291,6 +291,7 @@ HelperAnswer askHelper(HelperLink& link, const std::string& type, json fields,
   if (line.size() - 1 > MAX_MESSAGE_BYTES) {
     // The helper would answer without the request id; refuse here instead.
     answer.failure = "the request is larger than the helper accepts";
+    answer.tooLarge = true;
   } else {
     std::lock_guard guard(link.writeLock);
     written = writeLine(link, line, deadline);

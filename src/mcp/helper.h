@@ -35,6 +35,7 @@ struct HelperAnswer {
   bool answered = false;  // false: the helper ended, did not answer in time, or was not asked
   json message;           // the answer line when answered
   std::string failure;    // why there is no answer
+  bool tooLarge = false;  // not sent: the line would exceed what the helper reads; it runs on
   double seconds = 0;     // from writing the request to reading its answer
 };
 

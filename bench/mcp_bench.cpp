@@ -24,9 +24,8 @@ struct McpSession {
   std::optional<std::pair<Json, double>> ask(const std::string& method, Json params) {
     const int id = ++lastId;
     const auto start = std::chrono::steady_clock::now();
-    server.write(Json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}
-                     .dump() +
-                 "\n");
+    server.write(
+        Json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump() + "\n");
     for (;;) {
       auto message = server.readMessage(30);
       if (!message) return std::nullopt;
@@ -47,10 +46,9 @@ struct McpSession {
 // One server for the whole run, bound to the Notes window of the test desktop.
 McpSession* session() {
   static McpSession* started = [] {
-    auto* s = new McpSession{test::spawnChild(QCU_BENCH_MCP,
-                                              {"--timing", "--helper", QCU_BENCH_SIM, "--",
-                                               "--sim-desktop",
-                                               QCU_SOURCE_DIR "/tests/mcp/desktop.json"})};
+    auto* s = new McpSession{test::spawnChild(
+        QCU_BENCH_MCP, {"--timing", "--helper", QCU_BENCH_SIM, "--", "--sim-desktop",
+                        QCU_SOURCE_DIR "/tests/mcp/desktop.json"})};
     bool ready = s->ask("initialize", {{"protocolVersion", "2025-11-25"},
                                        {"capabilities", Json::object()},
                                        {"clientInfo", {{"name", "bench"}, {"version", "1"}}}}) &&

@@ -50,9 +50,10 @@ void abandonHelper(Server& server, const std::shared_ptr<HelperLink>& link) {
 ToolOutcome noAnswer(Server& server, const std::shared_ptr<HelperLink>& link,
                      const HelperAnswer& answer, const std::string& consequence) {
   if (answer.tooLarge) {
-    return words("Not sent: the request is too large for the helper once encoded; send the "
-                 "text in parts.",
-                 true);
+    return words(
+        "Not sent: the request is too large for the helper once encoded; send the "
+        "text in parts.",
+        true);
   }
   if (helperRunning(*link)) abandonHelper(server, link);
   return words("No answer: " + answer.failure + ". " + consequence +

@@ -1,12 +1,15 @@
 // The server as a process over pipes: whatever a client writes gets one answer per request and
 // never ends the server, and no helper outlives it however it ends.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -173,6 +176,111 @@ TEST(ServerProcess, AHelperThatCannotRunIsReportedInTheToolResult) {
       << *answer;
   server.closeInput();
   EXPECT_EQ(server.waitExit(20), 0);
+}
+
+// A server bound to the test desktop's Notes window and observed, with the desktop's control
+// socket at hand.
+struct Session {
+  int control = -1;
+  std::optional<Child> server;
+  int lastId = 0;
+
+  Session() {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
+    server.emplace(test::spawnChild(
+        SERVER,
+        {"--helper", SIM, "--", "--sim-desktop", DESKTOP, "--sim-control", std::to_string(pair[1])},
+        {}, {pair[1]}));
+    close(pair[1]);
+    control = pair[0];
+    server->write(initialize());
+    EXPECT_TRUE(server->readMessage(20));
+    for (auto [name, arguments] : {std::pair<const char*, json>{"list_windows", json::object()},
+                                   {"bind_window", {{"window", 1}}},
+                                   {"observe", json::object()}}) {
+      json result = call(name, arguments);
+      EXPECT_EQ(result["isError"], false) << result;
+    }
+  }
+  ~Session() {
+    if (control >= 0) close(control);
+  }
+
+  std::string line(const char* tool, const json& arguments) {
+    return request(++lastId, "tools/call", {{"name", tool}, {"arguments", arguments}});
+  }
+  // The result of the answer with the id, skipping log messages.
+  json answer(int id) {
+    for (;;) {
+      auto message = server->readMessage(30);
+      if (!message) return json();
+      if ((*message)["id"] == id) return (*message)["result"];
+    }
+  }
+  json call(const char* tool, const json& arguments = json::object()) {
+    server->write(line(tool, arguments));
+    return answer(lastId);
+  }
+  void command(const json& command) {
+    const std::string text = command.dump() + "\n";
+    ASSERT_EQ(write(control, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    pollfd p{control, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 20000), 1) << "no reply to " << text;
+    char reply[4096];
+    const ssize_t got = read(control, reply, sizeof reply);
+    ASSERT_GT(got, 0);
+    const std::string answer(reply, static_cast<std::size_t>(got));
+    EXPECT_EQ(json::parse(answer, nullptr, false).value("ok", false), true) << answer;
+  }
+};
+
+std::string textOf(const json& result) {
+  std::string text;
+  for (const auto& item : result.value("content", json::array())) {
+    if (item.value("type", "") == "text") text += item.value("text", "") + "\n";
+  }
+  return text;
+}
+
+TEST(ServerSession, StopOvertakesAnActionWaitingBehindASlowCall) {
+  Session session;
+  ASSERT_GE(session.control, 0);
+  // Every accessibility call of the window's application now takes 0.1 s, so the observation
+  // runs for seconds while the stop arrives right behind the two calls.
+  session.command({{"op", "set-app"}, {"pid", 4242}, {"delay", 0.1}});
+  const int observeId = session.lastId + 1;
+  std::string lines = session.line("observe", json::object());
+  const int keyId = session.lastId + 1;
+  lines += session.line("press_key", {{"key", "Enter"}});
+  const int stopId = session.lastId + 1;
+  lines += session.line("stop", json::object());
+  session.server->write(lines);
+
+  json stopped = session.answer(stopId);
+  EXPECT_EQ(stopped["isError"], false) << stopped;
+  EXPECT_NE(textOf(stopped).find("Stopped"), std::string::npos) << stopped;
+  session.answer(observeId);  // cancelled by the stop, or done: either way answered
+  json key = session.answer(keyId);
+  EXPECT_EQ(key["isError"], true) << key;
+  EXPECT_NE(textOf(key).find("Not run: a stop came after"), std::string::npos) << key;
+
+  session.command({{"op", "set-app"}, {"pid", 4242}, {"delay", 0}});
+  EXPECT_EQ(session.call("observe")["isError"], false);
+  EXPECT_EQ(session.call("press_key", {{"key", "Enter"}})["isError"], false);
+}
+
+TEST(ServerSession, TextTooLargeOnceEncodedIsRefusedAndTheHelperKeepsItsBinding) {
+  Session session;
+  ASSERT_TRUE(session.server);
+  const pid_t helper = helperOf(session.server->pid);
+  // Within the byte limit, but each control character takes six bytes in the helper's JSON.
+  json typed = session.call("type_text", {{"element", 1}, {"text", std::string(20000, '\x01')}});
+  EXPECT_EQ(typed["isError"], true) << typed;
+  EXPECT_NE(textOf(typed).find("too large"), std::string::npos) << typed;
+  EXPECT_EQ(helperOf(session.server->pid), helper);
+  json small = session.call("type_text", {{"element", 1}, {"text", "!"}});
+  EXPECT_NE(textOf(small).find("Effect proven"), std::string::npos) << small;
 }
 
 }  // namespace

@@ -39,7 +39,8 @@ constexpr const char* INSTRUCTIONS =
     "Every action answers whether its effect was proven, dispatched but unproven, or uncertain. "
     "Use stop to cancel everything at once.";
 
-Server* theServer = nullptr;  // made once in serve() and never destroyed
+// Made once in serve() and never destroyed; read by the signal watcher, which starts earlier.
+std::atomic<Server*> theServer{nullptr};
 
 void answer(Server& server, const json& id, json result) {
   writeMessage(server, resultMessage(id, std::move(result)));
@@ -330,9 +331,9 @@ void shutDown(int status) {
       pause();
   }
   std::shared_ptr<HelperLink> helper;
-  if (theServer) {
-    std::lock_guard guard(theServer->helperLock);
-    helper = theServer->helper;
+  if (Server* server = theServer.load()) {
+    std::lock_guard guard(server->helperLock);
+    helper = server->helper;
   }
   // Closing its input ends the helper; one that lingers is killed.
   if (helper) endHelper(*helper, 2.0);
@@ -340,12 +341,13 @@ void shutDown(int status) {
 }
 
 void serve(const ServerOptions& options) {
-  theServer = new Server;
-  theServer->options = options;
-  std::thread(runWorker, theServer).detach();
-  LineFramer framer([](std::string_view line) { handleLine(*theServer, line); },
-                    [] {
-                      refuse(*theServer, nullptr, INVALID_REQUEST,
+  auto* server = new Server;
+  server->options = options;
+  theServer = server;
+  std::thread(runWorker, server).detach();
+  LineFramer framer([server](std::string_view line) { handleLine(*server, line); },
+                    [server] {
+                      refuse(*server, nullptr, INVALID_REQUEST,
                              "Message exceeds " + std::to_string(MAX_LINE_BYTES) + " bytes");
                     },
                     MAX_LINE_BYTES);

@@ -39,11 +39,7 @@ void abandonHelper(Server& server, const std::shared_ptr<HelperLink>& link) {
     if (server.helper == link) server.helper.reset();
   }
   endHelper(*link, 0.5);
-  std::lock_guard guard(server.sessionLock);
-  server.session.windows.clear();
-  server.session.bound.reset();
-  server.session.observation.reset();
-  server.session.clipboardSequence.reset();
+  forgetHelperState(server);
 }
 
 // Words for a request that got no answer, after which the session starts over.

@@ -90,13 +90,7 @@ void helperEvent(Server& server, const json& event) {
 }
 
 void helperEnded(Server& server, const std::string& how) {
-  {
-    std::lock_guard guard(server.sessionLock);
-    server.session.windows.clear();
-    server.session.bound.reset();
-    server.session.observation.reset();
-    server.session.clipboardSequence.reset();
-  }
+  forgetHelperState(server);
   const std::string words = "the helper process ended (" + how +
                             ") and the next call starts it again; the window binding, the "
                             "window list and the observation are gone, so call list_windows "
@@ -299,6 +293,14 @@ void addNote(Server& server, const std::string& note) {
   if (std::find(notes.begin(), notes.end(), note) != notes.end()) return;
   if (notes.size() == MAX_NOTES) notes.erase(notes.begin());
   notes.push_back(note);
+}
+
+void forgetHelperState(Server& server) {
+  std::lock_guard guard(server.sessionLock);
+  server.session.windows.clear();
+  server.session.bound.reset();
+  server.session.observation.reset();
+  server.session.clipboardSequence.reset();
 }
 
 std::shared_ptr<HelperLink> currentHelper(Server& server) {

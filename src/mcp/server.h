@@ -83,6 +83,9 @@ void logToClient(Server& server, const std::string& level, const json& data);
 // Adds a note for the next tool result.
 void addNote(Server& server, const std::string& note);
 
+// Forgets what belonged to a helper that ended: its listing, binding, observation and copy.
+void forgetHelperState(Server& server);
+
 // The running helper, or null.
 std::shared_ptr<HelperLink> currentHelper(Server& server);
 // The running helper, started (again) when there is none; null with the reason in failure.

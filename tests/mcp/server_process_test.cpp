@@ -222,16 +222,26 @@ struct Session {
     server->write(line(tool, arguments));
     return answer(lastId);
   }
-  void command(const json& command) {
+  // Applies a control command and returns the desktop's reply.
+  json command(const json& command) {
     const std::string text = command.dump() + "\n";
-    ASSERT_EQ(write(control, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    pollfd p{control, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 20000), 1) << "no reply to " << text;
-    char reply[4096];
-    const ssize_t got = read(control, reply, sizeof reply);
-    ASSERT_GT(got, 0);
-    const std::string answer(reply, static_cast<std::size_t>(got));
-    EXPECT_EQ(json::parse(answer, nullptr, false).value("ok", false), true) << answer;
+    if (write(control, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      ADD_FAILURE() << "cannot send " << text;
+      return json();
+    }
+    std::string reply;
+    while (reply.find('\n') == std::string::npos) {
+      pollfd p{control, POLLIN, 0};
+      char chunk[65536];
+      if (poll(&p, 1, 20000) != 1) break;
+      const ssize_t got = read(control, chunk, sizeof chunk);
+      if (got <= 0) break;
+      reply.append(chunk, static_cast<std::size_t>(got));
+    }
+    json answer = json::parse(reply, nullptr, false);
+    EXPECT_EQ(answer.is_object() ? answer.value("ok", false) : false, true)
+        << "reply to " << text << ": " << reply;
+    return answer;
   }
 };
 
@@ -269,6 +279,38 @@ TEST(ServerSession, StopOvertakesAnActionWaitingBehindASlowCall) {
   session.command({{"op", "set-app"}, {"pid", 4242}, {"delay", 0}});
   EXPECT_EQ(session.call("observe")["isError"], false);
   EXPECT_EQ(session.call("press_key", {{"key", "Enter"}})["isError"], false);
+}
+
+TEST(ServerSession, AWithdrawnCallWaitingInLineIsNeverRunNorAnswered) {
+  Session session;
+  ASSERT_GE(session.control, 0);
+  session.command({{"op", "set-app"}, {"pid", 4242}, {"delay", 0.05}});
+  const int observeId = session.lastId + 1;
+  std::string lines = session.line("observe", json::object());
+  const int keyId = session.lastId + 1;
+  lines += session.line("press_key", {{"key", "Enter"}});
+  lines += json{{"jsonrpc", "2.0"},
+                {"method", "notifications/cancelled"},
+                {"params", {{"requestId", keyId}, {"reason", "changed my mind"}}}}
+               .dump() +
+           "\n";
+  const int listId = session.lastId + 1;
+  lines += session.line("list_windows", json::object());
+  session.server->write(lines);
+  // Calls run in arrival order, so had the key been run its answer would come before the list's.
+  std::vector<json> ids;
+  for (;;) {
+    auto message = session.server->readMessage(30);
+    ASSERT_TRUE(message) << "no answer to the listing";
+    if (message->contains("id")) ids.push_back((*message)["id"]);
+    if ((*message)["id"] == listId) break;
+  }
+  EXPECT_EQ(ids, (std::vector<json>{observeId, listId}));
+  // Nor did any key reach the desktop.
+  const json posted = session.command({{"op", "posted"}});
+  for (const auto& event : posted.value("events", json::array())) {
+    EXPECT_NE(event.value("type", ""), "key-down") << posted;
+  }
 }
 
 TEST(ServerSession, TextTooLargeOnceEncodedIsRefusedAndTheHelperKeepsItsBinding) {

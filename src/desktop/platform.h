@@ -71,6 +71,13 @@ struct ProcessStart {
   std::int64_t microseconds = 0;
 };
 std::optional<ProcessStart> platformProcessStart(std::int32_t pid);
+// The same start time in 100-ns units since 1970, the measure owners pass on the command line;
+// none for a time before 1970 or a negative fraction.
+inline std::optional<std::uint64_t> startTime100ns(const ProcessStart& started) {
+  if (started.seconds <= 0 || started.microseconds < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(started.seconds) * 10'000'000u +
+         static_cast<std::uint64_t>(started.microseconds) * 10u;
+}
 // The null signal: true when the process exists and may be signalled.
 bool platformProcessAlive(std::int32_t pid);
 

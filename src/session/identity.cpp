@@ -16,9 +16,8 @@ nlohmann::json Ident::object() const {
 
 std::optional<std::uint64_t> processStart100ns(std::int32_t pid) {
   auto started = platformProcessStart(pid);
-  if (!started || started->seconds <= 0 || started->microseconds < 0) return std::nullopt;
-  return static_cast<std::uint64_t>(started->seconds) * 10'000'000u +
-         static_cast<std::uint64_t>(started->microseconds) * 10u;
+  if (!started) return std::nullopt;
+  return startTime100ns(*started);
 }
 
 std::optional<std::uint32_t> parseUInt32(const std::string& text) {

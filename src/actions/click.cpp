@@ -75,21 +75,21 @@ Outcome pressElement(Prepared& prepared, const ElementEntry& element, std::int64
   return verifySurface(prepared, before, expectedInput, token);
 }
 
-// Posts move, button down and button up at the point with no pause between them. A move that
-// cannot be posted is skipped. The click counts as dispatched once the button went down; a
-// button event that cannot be posted is an error, so a click that never reached the screen is
-// never reported as dispatched.
+// Makes move, button down and button up at the point, then posts them in that order with no
+// pause between them. Nothing is posted unless all three were made, so the button never goes
+// down without its up in hand; a refused move ends the click before the button is touched. The
+// click counts as dispatched once the button went down; a refused button event is an error, so
+// a click that never reached the screen is never reported as dispatched.
 void postClick(Prepared& prepared, Point point) {
-  const auto& source = eventSource();
-  if (!source) throw SafeError("send_input_failed", "mouse input rejected");
-  platformPostMouseEvent(*source, MouseEventType::Moved, point, 0);
-  if (!platformPostMouseEvent(*source, MouseEventType::LeftDown, point, 0)) {
+  const auto move = makeMouseEvent(MouseEventType::Moved, point);
+  const auto down = makeMouseEvent(MouseEventType::LeftDown, point);
+  const auto up = makeMouseEvent(MouseEventType::LeftUp, point);
+  if (!move || !down || !up || !postInput(*move) || !postInput(*down)) {
     throw SafeError("send_input_failed", "mouse input rejected");
   }
   prepared.dispatchAccepted = true;
   // One retry: a button left down would turn the user's next mouse moves into drags.
-  if (!platformPostMouseEvent(*source, MouseEventType::LeftUp, point, 0) &&
-      !platformPostMouseEvent(*source, MouseEventType::LeftUp, point, 0)) {
+  if (!postInput(*up) && !postInput(*up)) {
     throw SafeError("send_input_failed", "mouse input rejected");
   }
 }
@@ -114,12 +114,15 @@ Outcome executeScroll(Prepared& prepared, const std::shared_ptr<const ElementEnt
   const Point point = actionPoint(prepared, element);
   requireActionCurrent(prepared, expectedInput, token);
   requireHitTest(prepared, point);
-  postMouseMove(point);
   // Positive wheel values scroll up and left: the opposite sign of the owner's delta.
   const auto vertical = static_cast<std::int32_t>(-WHEEL_LINES_PER_STEP * prepared.deltaY);
   const auto horizontal = static_cast<std::int32_t>(-WHEEL_LINES_PER_STEP * prepared.deltaX);
   const auto& source = eventSource();
-  if (!source || !platformPostScrollWheel(*source, vertical, horizontal)) {
+  const auto move = makeMouseEvent(MouseEventType::Moved, point);
+  const auto wheel = source ? platformMakeScrollWheel(*source, vertical, horizontal) : std::nullopt;
+  // The wheel scrolls wherever the pointer is: without the move it would reach a point that
+  // passed no hit test.
+  if (!move || !wheel || !postInput(*move) || !postInput(*wheel)) {
     throw SafeError("send_input_failed", "wheel input rejected");
   }
   prepared.dispatchAccepted = true;

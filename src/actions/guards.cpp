@@ -79,10 +79,15 @@ void requireActionCurrent(const Prepared& prepared, std::int64_t expectedInput,
   }
 }
 
-void postMouseMove(Point point) {
-  if (const auto& source = eventSource()) {
-    platformPostMouseEvent(*source, MouseEventType::Moved, point, 0);
-  }
+std::optional<InputEvent> makeMouseEvent(MouseEventType type, Point point) {
+  const auto& source = eventSource();
+  if (!source) return std::nullopt;
+  return platformMakeMouseEvent(*source, type, point, 0);
+}
+
+bool postInput(const InputEvent& event) {
+  const auto& source = eventSource();
+  return source && platformPostEvent(*source, event);
 }
 
 void requireHitTest(const Prepared& prepared, Point point) {

@@ -32,8 +32,13 @@ const std::optional<InputSource>& eventSource();
 void requireActionCurrent(const Prepared& prepared, std::int64_t expectedInput,
                           const CancelToken& token);
 
-// Posts one mouse-moved event at the point; never fails, posts nothing without a source.
-void postMouseMove(Point point);
+// Makes one mouse event at the point from the helper's source, the click count left to the
+// platform; none without a source or when the event cannot be made. Every event of one dispatch
+// is made before any of it is posted.
+std::optional<InputEvent> makeMouseEvent(MouseEventType type, Point point);
+
+// Posts an event made from the helper's source; false without a source or when refused.
+bool postInput(const InputEvent& event);
 
 // Fails with "hit_test_failed" unless the target is the front window and nothing ordinary lies
 // above it at the point.

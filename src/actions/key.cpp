@@ -12,11 +12,22 @@
 namespace qcu {
 namespace {
 
-void postKey(const KeySpec& key, bool down) {
+[[noreturn]] void keyboardRejected() {
+  throw SafeError("send_input_failed", "keyboard input rejected");
+}
+
+// Makes the key-down and the key-up, then posts them. Nothing is posted unless both were made,
+// so a key never goes down without its up in hand. A key-down alone can act, so the key counts
+// as dispatched once it went down; a refused key-up is tried once more, since a key left down
+// would change everything the user types next.
+void postKey(Prepared& prepared, const KeySpec& key) {
   const auto& source = eventSource();
-  if (!source || !platformPostKeyEvent(*source, key.code, down, key.flags)) {
-    throw SafeError("send_input_failed", "keyboard input rejected");
-  }
+  if (!source) keyboardRejected();
+  const auto down = platformMakeKeyEvent(*source, key.code, true, key.flags);
+  const auto up = platformMakeKeyEvent(*source, key.code, false, key.flags);
+  if (!down || !up || !postInput(*down)) keyboardRejected();
+  prepared.dispatchAccepted = true;
+  if (!postInput(*up) && !postInput(*up)) keyboardRejected();
 }
 
 // Polls for the effect: the pasteboard's change count for copy and cut, the window's surface
@@ -54,11 +65,7 @@ Outcome executeKey(Prepared& prepared, const std::shared_ptr<const ElementEntry>
   const std::uint32_t clipboardBefore = pasteboardSequence();
   const std::string surfaceBefore = surfaceFingerprint(prepared.identity, token);
 
-  // A key-down alone can act, so the key counts as dispatched once it went down, also when
-  // the key-up then cannot be posted.
-  postKey(*mapped, true);
-  prepared.dispatchAccepted = true;
-  postKey(*mapped, false);
+  postKey(prepared, *mapped);
 
   bool matched =
       watchEffect(prepared, watchClipboard, clipboardBefore, surfaceBefore, expectedInput, token);

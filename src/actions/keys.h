@@ -16,7 +16,7 @@ inline constexpr std::uint64_t KEY_FLAG_SHIFT = 0x20000;
 inline constexpr std::uint64_t KEY_FLAG_COMMAND = 0x100000;
 
 struct KeySpec {
-  std::uint16_t code = 0;   // virtual key code
+  std::uint32_t code = 0;   // virtual key code
   std::uint64_t flags = 0;  // set on both the key-down and the key-up event
 
   bool operator==(const KeySpec&) const = default;

@@ -131,18 +131,24 @@ struct InputSource {
 std::optional<InputSource> platformCreateInputSource();
 
 enum class MouseEventType { Moved, LeftDown, LeftUp };
-// Posts one mouse event at a screen point. clickCount 0 leaves the count to the platform. False
-// when the event could not be made or posted.
-bool platformPostMouseEvent(const InputSource& source, MouseEventType type, Point point,
-                            std::int64_t clickCount);
-// Posts one scroll-wheel event in line units at the pointer's position: vertical and horizontal
-// wheel values in lines (positive: up and left). False when the event could not be made or posted.
-bool platformPostScrollWheel(const InputSource& source, std::int32_t verticalLines,
-                             std::int32_t horizontalLines);
-// Posts one key-down or key-up event for a virtual key code carrying exactly the given modifier
-// flags. False when the event could not be made or posted.
-bool platformPostKeyEvent(const InputSource& source, std::uint16_t keyCode, bool down,
-                          std::uint64_t flags);
+// One synthetic input event, made ahead of posting. Copies share the event.
+struct InputEvent {
+  std::shared_ptr<void> ref;
+  explicit operator bool() const { return ref != nullptr; }
+};
+// Make one event; none when this desktop cannot make it. A mouse event lies at a screen point;
+// clickCount 0 leaves the count to the platform. A scroll-wheel event carries line units for
+// the vertical and horizontal wheels (positive: up and left) and lands where the pointer is
+// when it is posted. A key event carries a key code and exactly the given modifier flags.
+std::optional<InputEvent> platformMakeMouseEvent(const InputSource& source, MouseEventType type,
+                                                 Point point, std::int64_t clickCount);
+std::optional<InputEvent> platformMakeScrollWheel(const InputSource& source,
+                                                  std::int32_t verticalLines,
+                                                  std::int32_t horizontalLines);
+std::optional<InputEvent> platformMakeKeyEvent(const InputSource& source, std::uint32_t keyCode,
+                                               bool down, std::uint64_t flags);
+// Posts one made event; false when the platform refused it.
+bool platformPostEvent(const InputSource& source, const InputEvent& event);
 
 // ---- Accessibility ----
 // Bounds every later accessibility call.

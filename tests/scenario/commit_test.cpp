@@ -3,6 +3,7 @@
 // and the readback that says what could be proven.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -336,16 +337,16 @@ TEST_F(CommitTest, UserMovingTheMouseDuringVerificationEndsTheClickAfterDispatch
 
 TEST_F(CommitTest, ClickWhoseButtonEventCannotBePostedIsNotReportedAsDispatched) {
   std::string id = prepare({{"kind", "click"}}, at(600, 500));
-  test::controlDesktop({{"op", "set-input-failures"}, {"types", {"left-down"}}});
+  test::controlDesktop({{"op", "set-post-failures"}, {"types", {"left-down"}}});
   Json result = readback(id);
   expectReadback(result, false, false, false,
                  "uncertain: post-dispatch safety check failed (send_input_failed)");
   EXPECT_EQ(postedTypes(), std::vector<std::string>{"mouse-moved"});
 
-  // The button went down but cannot come up (also not on the retry): the click may have acted.
+  // The button went down but its up is refused (also on the retry): the click may have acted.
   test::controlDesktop({{"op", "clear-posted"}});
   id = prepare({{"kind", "click"}}, at(600, 500));
-  test::controlDesktop({{"op", "set-input-failures"}, {"types", {"left-up"}}});
+  test::controlDesktop({{"op", "set-post-failures"}, {"types", {"left-up"}}});
   expectReadback(readback(id), false, true, false,
                  "uncertain: post-dispatch safety check failed (send_input_failed)");
   EXPECT_EQ(postedTypes(), (std::vector<std::string>{"mouse-moved", "left-down"}));
@@ -419,7 +420,7 @@ TEST_F(CommitTest, ScrollWithoutAUsablePointOrWheelEventDispatchesNothing) {
   EXPECT_TRUE(sim::postedEvents().empty());
 
   id = prepare({{"kind", "scroll"}, {"deltaY", 1}});
-  test::controlDesktop({{"op", "set-input-failures"}, {"types", {"wheel"}}});
+  test::controlDesktop({{"op", "set-post-failures"}, {"types", {"wheel"}}});
   expectReadback(readback(id), false, false, false,
                  "uncertain: post-dispatch safety check failed (send_input_failed)");
   EXPECT_EQ(postedTypes(), std::vector<std::string>{"mouse-moved"});
@@ -614,7 +615,7 @@ TEST_F(CommitTest, UserInputDuringTheKeyWatchLeavesTheEffectUnproven) {
 TEST_F(CommitTest, AKeyWhoseKeyUpCannotBePostedCountsAsDispatched) {
   // The key went down, which alone can act: the answer must not say nothing was sent.
   std::string id = prepare({{"kind", "key"}, {"key", "Enter"}});
-  test::controlDesktop({{"op", "set-input-failures"}, {"types", {"key-up"}}});
+  test::controlDesktop({{"op", "set-post-failures"}, {"types", {"key-up"}}});
   expectReadback(readback(id), false, true, false,
                  "uncertain: post-dispatch safety check failed (send_input_failed)");
   EXPECT_EQ(postedTypes(), std::vector<std::string>{"key-down"});
@@ -716,6 +717,64 @@ TEST_F(CommitTest, ACommitCancelledWhileWaitingForTheGateIsRefusedBeforeDispatch
   EXPECT_EQ(messages[2]["message"], "action cancelled before dispatch");
   EXPECT_EQ(postedTypes().size(), 3u);  // the scroll never moved the pointer
   EXPECT_EQ(activeAttempts(), 0u);
+}
+
+// ---- Events made before any is posted ----
+
+TEST_F(CommitTest, AnEventThatCannotBeMadeKeepsTheWholeDispatchBack) {
+  // Each action with each event type of its own dispatch that cannot be made.
+  struct Case {
+    Json action;
+    Json extra;
+    const char* failing;
+  } cases[] = {
+      {{{"kind", "click"}}, at(600, 500), "mouse-moved"},
+      {{{"kind", "click"}}, at(600, 500), "left-down"},
+      {{{"kind", "click"}}, at(600, 500), "left-up"},
+      {{{"kind", "scroll"}, {"deltaY", 1}}, Json::object(), "mouse-moved"},
+      {{{"kind", "scroll"}, {"deltaY", 1}}, Json::object(), "wheel"},
+      {{{"kind", "key"}, {"key", "Enter"}}, Json::object(), "key-down"},
+      {{{"kind", "key"}, {"key", "Enter"}}, Json::object(), "key-up"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.action.dump() + " without " + c.failing);
+    test::controlDesktop({{"op", "set-input-failures"}, {"types", Json::array()}});
+    const std::string id = prepare(c.action, c.extra);
+    test::controlDesktop({{"op", "set-input-failures"}, {"types", {c.failing}}});
+    expectReadback(readback(id), false, false, false,
+                   "uncertain: post-dispatch safety check failed (send_input_failed)");
+    EXPECT_EQ(postedTypes(), std::vector<std::string>{});
+  }
+}
+
+TEST_F(CommitTest, AnUpRefusedOnceIsPostedOnItsRetry) {
+  struct Case {
+    Json action;
+    Json extra;
+    const char* up;
+    std::vector<std::string> posted;
+  } cases[] = {
+      {{{"kind", "click"}}, at(600, 500), "left-up", {"mouse-moved", "left-down", "left-up"}},
+      {{{"kind", "key"}, {"key", "Enter"}}, Json::object(), "key-up", {"key-down", "key-up"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.up);
+    test::controlDesktop({{"op", "clear-posted"}});
+    const std::string id = prepare(c.action, c.extra);
+    // The platform refuses the first post of the up, and takes the next one.
+    std::atomic<int> posts{0};
+    const std::string up = c.up;
+    sim::setHook([&posts, up](const sim::Call& call) {
+      if (call.function != "platformPostEvent" || call.name != up) return;
+      const Json types = ++posts == 1 ? Json::array({up}) : Json::array();
+      test::controlDesktop({{"op", "set-post-failures"}, {"types", types}});
+    });
+    expectReadback(readback(id), true, true, false,
+                   "target-current; dispatch accepted; effect not independently proven");
+    sim::setHook(nullptr);
+    EXPECT_EQ(posts, 2);
+    EXPECT_EQ(postedTypes(), c.posted);
+  }
 }
 
 }  // namespace

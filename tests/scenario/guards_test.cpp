@@ -198,9 +198,9 @@ TEST_F(GuardsTest, UserInputSinceObservationFails) {
   expectRefusal(*prepared, "hardware_input", "hardware input changed after observation",
                 "hardware-input", "input epoch changed");
   // The helper's own synthetic input is not the user's.
-  postMouseMove({150, 90});
+  postInput(*makeMouseEvent(MouseEventType::Moved, {150, 90}));
   auto fresh = prepare();
-  postMouseMove({150, 90});
+  postInput(*makeMouseEvent(MouseEventType::Moved, {150, 90}));
   EXPECT_NO_THROW(guard(*fresh));
   EXPECT_EQ(sim::postedEvents().size(), 2u);
 }

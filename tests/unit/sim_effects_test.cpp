@@ -77,8 +77,8 @@ class SimEffectsTest : public test::DesktopTest {
   }
   void click(Point at) {
     auto source = *platformCreateInputSource();
-    platformPostMouseEvent(source, MouseEventType::LeftDown, at, 1);
-    platformPostMouseEvent(source, MouseEventType::LeftUp, at, 1);
+    platformPostEvent(source, *platformMakeMouseEvent(source, MouseEventType::LeftDown, at, 1));
+    platformPostEvent(source, *platformMakeMouseEvent(source, MouseEventType::LeftUp, at, 1));
   }
   bool setText(const std::string& text) {
     return platformSetAttribute(element("field"), "AXValue", AXValue{text});
@@ -146,8 +146,8 @@ TEST_F(SimEffectsTest, PressByActionOrClickFiresOnlyTheElementItLandsOn) {
   // invisible one does not.
   controlDesktop(setValue("agree", 0));
   auto source = *platformCreateInputSource();
-  platformPostMouseEvent(source, MouseEventType::LeftDown, {20, 15}, 1);
-  platformPostMouseEvent(source, MouseEventType::LeftUp, {21, 15}, 1);
+  platformPostEvent(source, *platformMakeMouseEvent(source, MouseEventType::LeftDown, {20, 15}, 1));
+  platformPostEvent(source, *platformMakeMouseEvent(source, MouseEventType::LeftUp, {21, 15}, 1));
   EXPECT_EQ(checked(), 0);
   controlDesktop({{"op", "add-window"}, {"window", windowRow(3, OTHER, "Cover", {0, 0, 50, 50})}});
   click({20, 15});
@@ -167,11 +167,11 @@ TEST_F(SimEffectsTest, KeySetValueAndEventTriggers) {
   json moved = {{"on", {{"event", "left-up"}}}, {"commands", {{{"op", "input"}, {"types", {5}}}}}};
   loadForm({copy, user, moved});
   auto source = *platformCreateInputSource();
-  platformPostKeyEvent(source, 8, true, 0);
-  platformPostKeyEvent(source, 8, true, 1048576 | 131072);
-  platformPostKeyEvent(source, 8, false, 1048576);
+  platformPostEvent(source, *platformMakeKeyEvent(source, 8, true, 0));
+  platformPostEvent(source, *platformMakeKeyEvent(source, 8, true, 1048576 | 131072));
+  platformPostEvent(source, *platformMakeKeyEvent(source, 8, false, 1048576));
   EXPECT_EQ(platformPasteboardChangeCount(), 0);
-  platformPostKeyEvent(source, 8, true, 1048576);
+  platformPostEvent(source, *platformMakeKeyEvent(source, 8, true, 1048576));
   EXPECT_EQ(platformPasteboardChangeCount(), 1);
 
   EXPECT_TRUE(setText("helper"));
@@ -185,7 +185,7 @@ TEST_F(SimEffectsTest, KeySetValueAndEventTriggers) {
   EXPECT_EQ(axString(element("field"), "AXValue"), "");
 
   EXPECT_EQ(platformEventCount(1, 5), 0u);
-  platformPostMouseEvent(source, MouseEventType::LeftUp, {700, 700}, 1);
+  platformPostEvent(source, *platformMakeMouseEvent(source, MouseEventType::LeftUp, {700, 700}, 1));
   EXPECT_EQ(platformEventCount(1, 5), 1u);
 }
 
@@ -221,16 +221,18 @@ TEST_F(SimEffectsTest, FailingEventTypesPostNothing) {
                {"effects", {{{"on", {{"event", "left-up"}}}, {"commands", {{{"op", "lock"}}}}}}}});
   auto source = platformCreateInputSource();
   ASSERT_TRUE(source);
-  EXPECT_TRUE(platformPostMouseEvent(*source, MouseEventType::LeftDown, {1, 1}, 1));
-  EXPECT_FALSE(platformPostMouseEvent(*source, MouseEventType::LeftUp, {1, 1}, 1));
-  EXPECT_FALSE(platformPostKeyEvent(*source, 36, true, 0));
-  EXPECT_TRUE(platformPostKeyEvent(*source, 36, false, 0));
+  EXPECT_TRUE(platformPostEvent(
+      *source, *platformMakeMouseEvent(*source, MouseEventType::LeftDown, {1, 1}, 1)));
+  EXPECT_FALSE(platformMakeMouseEvent(*source, MouseEventType::LeftUp, {1, 1}, 1));
+  EXPECT_FALSE(platformMakeKeyEvent(*source, 36, true, 0));
+  EXPECT_TRUE(platformPostEvent(*source, *platformMakeKeyEvent(*source, 36, false, 0)));
   ASSERT_EQ(sim::postedEvents().size(), 2u);
   EXPECT_EQ(sim::postedEvents()[1].type, "key-up");
   EXPECT_FALSE(platformSessionDictionary()->contains("CGSSessionScreenIsLocked"));
 
   controlDesktop({{"op", "set-input-failures"}, {"types", json::array()}});
-  EXPECT_TRUE(platformPostMouseEvent(*source, MouseEventType::LeftUp, {1, 1}, 1));
+  EXPECT_TRUE(platformPostEvent(
+      *source, *platformMakeMouseEvent(*source, MouseEventType::LeftUp, {1, 1}, 1)));
   EXPECT_TRUE(platformSessionDictionary()->contains("CGSSessionScreenIsLocked"));
 }
 
@@ -269,9 +271,9 @@ TEST_F(SimEffectsTest, BadEffectsAreRefusedNamingThePlace) {
 
 TEST_F(SimEffectsTest, PostedLogOverTheControlInterface) {
   auto source = *platformCreateInputSource();
-  platformPostMouseEvent(source, MouseEventType::Moved, {10, 20.5}, 0);
-  platformPostScrollWheel(source, -3, 1);
-  platformPostKeyEvent(source, 36, true, 256);
+  platformPostEvent(source, *platformMakeMouseEvent(source, MouseEventType::Moved, {10, 20.5}, 0));
+  platformPostEvent(source, *platformMakeScrollWheel(source, -3, 1));
+  platformPostEvent(source, *platformMakeKeyEvent(source, 36, true, 256));
   controlDesktop({{"op", "schedule"}, {"after", 0}, {"commands", {{{"op", "hang"}, {"pid", 9}}}}});
   json expected = {{"id", "p"},
                    {"ok", true},

@@ -14,11 +14,13 @@ using SimInputTest = test::DesktopTest;
 TEST_F(SimInputTest, LogsEveryEventInOrderWithoutCountingItAsTheUsers) {
   auto source = platformCreateInputSource();
   ASSERT_TRUE(source.has_value());
-  EXPECT_TRUE(platformPostMouseEvent(*source, MouseEventType::Moved, {10, 20}, 0));
-  EXPECT_TRUE(platformPostMouseEvent(*source, MouseEventType::LeftDown, {10.5, 20}, 1));
-  EXPECT_TRUE(platformPostScrollWheel(*source, -3, 3));
-  EXPECT_TRUE(platformPostKeyEvent(*source, 0, true, 0x100000));
-  EXPECT_TRUE(platformPostKeyEvent(*source, 0, false, 0x100000));
+  EXPECT_TRUE(platformPostEvent(
+      *source, *platformMakeMouseEvent(*source, MouseEventType::Moved, {10, 20}, 0)));
+  EXPECT_TRUE(platformPostEvent(
+      *source, *platformMakeMouseEvent(*source, MouseEventType::LeftDown, {10.5, 20}, 1)));
+  EXPECT_TRUE(platformPostEvent(*source, *platformMakeScrollWheel(*source, -3, 3)));
+  EXPECT_TRUE(platformPostEvent(*source, *platformMakeKeyEvent(*source, 0, true, 0x100000)));
+  EXPECT_TRUE(platformPostEvent(*source, *platformMakeKeyEvent(*source, 0, false, 0x100000)));
 
   auto events = sim::postedEvents();
   ASSERT_EQ(events.size(), 5u);
@@ -34,7 +36,9 @@ TEST_F(SimInputTest, LogsEveryEventInOrderWithoutCountingItAsTheUsers) {
   EXPECT_EQ(events[4].flags, 0x100000u);
   EXPECT_EQ(userInputEpoch(), 0);
 
-  EXPECT_FALSE(platformPostKeyEvent(InputSource{}, 0, true, 0));  // no source, nothing posted
+  // No source: nothing is made or posted.
+  EXPECT_FALSE(platformMakeKeyEvent(InputSource{}, 0, true, 0));
+  EXPECT_FALSE(platformPostEvent(InputSource{}, *platformMakeKeyEvent(*source, 0, true, 0)));
   sim::reset();
   EXPECT_TRUE(sim::postedEvents().empty());
 }

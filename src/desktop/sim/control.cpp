@@ -320,6 +320,14 @@ void schedule(Desktop& desktop, const json& command, json&) {
   runCommands(desktop, parseCommands(*commands, at(WHERE, "commands")), after);
 }
 
+// The required "types" of a command: a list of event type names.
+std::set<std::string, std::less<>> eventTypesOf(const json& command) {
+  onlyKeys(command, {"op", "id", "types"}, WHERE);
+  auto types = command.find("types");
+  if (types == command.end()) fail(at(WHERE, "types"), "required");
+  return parseEventTypes(*types, at(WHERE, "types"));
+}
+
 // The posted log as JSON: each event with its type and the fields that matter for it.
 void posted(Desktop& desktop, const json&, json& reply) {
   json events = json::array();
@@ -413,12 +421,9 @@ const std::map<std::string_view, CommandFunction>& commandTable() {
       {"clear-effects", [](Desktop& d, const json&, json&) { d.effects.clear(); }},
       {"schedule", schedule},
       {"set-input-failures",
-       [](Desktop& d, const json& c, json&) {
-         onlyKeys(c, {"op", "id", "types"}, WHERE);
-         auto types = c.find("types");
-         if (types == c.end()) fail(at(WHERE, "types"), "required");
-         d.inputFailures = parseEventTypes(*types, at(WHERE, "types"));
-       }},
+       [](Desktop& d, const json& c, json&) { d.inputFailures = eventTypesOf(c); }},
+      {"set-post-failures",
+       [](Desktop& d, const json& c, json&) { d.postFailures = eventTypesOf(c); }},
       {"posted", posted},
       {"clear-posted", [](Desktop& d, const json&, json&) { d.posted.clear(); }},
   };

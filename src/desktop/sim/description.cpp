@@ -427,7 +427,7 @@ void loadDescription(Desktop& desktop, const json& description) {
   onlyKeys(description,
            {"permissions", "session", "pasteboard", "eventCounter", "windowNumberLookup",
             "windowListAvailable", "windowListReplacement", "processes", "apps", "windows",
-            "captures", "effects", "inputFailures"},
+            "captures", "effects", "inputFailures", "postFailures"},
            "");
   if (auto it = description.find("permissions"); it != description.end()) {
     requireObject(*it, "permissions");
@@ -482,6 +482,9 @@ void loadDescription(Desktop& desktop, const json& description) {
   }
   if (auto it = description.find("inputFailures"); it != description.end()) {
     desktop.inputFailures = parseEventTypes(*it, "inputFailures");
+  }
+  if (auto it = description.find("postFailures"); it != description.end()) {
+    desktop.postFailures = parseEventTypes(*it, "postFailures");
   }
 }
 

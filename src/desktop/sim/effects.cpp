@@ -43,8 +43,8 @@ Trigger parseTrigger(const json& given, const std::string& where) {
     requireObject(inner, place);
     onlyKeys(inner, {"code", "flags"}, place);
     if (!inner.contains("code")) fail(at(place, "code"), "required");
-    trigger.keyCode = static_cast<std::uint16_t>(
-        integerField(inner, "code", place, 0, 0, std::numeric_limits<std::uint16_t>::max()));
+    trigger.keyCode = static_cast<std::uint32_t>(
+        integerField(inner, "code", place, 0, 0, std::numeric_limits<std::uint32_t>::max()));
     trigger.flags = static_cast<std::uint64_t>(
         integerField(inner, "flags", place, 0, 0, std::numeric_limits<std::int64_t>::max()));
   } else if (kind == "event") {

@@ -1,7 +1,7 @@
 // Simulated synthetic input: every posted event is recorded in the desktop's log, in order, and
 // sets off the effects it triggers. The events come from the helper's own source, so the
-// hardware input counter never sees them. Event types listed as failing cannot be made: posting
-// one fails without a trace.
+// hardware input counter never sees them. Event types listed as failing cannot be made; event
+// types listed as refused are made but their posting fails without a trace.
 #include <memory>
 
 #include "desktop/sim/model.h"
@@ -11,6 +11,13 @@ namespace qcu {
 using namespace sim;
 
 namespace {
+
+// A made event: what the log will record, and for a mouse event its kind. A wheel event takes
+// the pointer's position when it is posted.
+struct SimEvent {
+  PostedEvent event;
+  std::optional<MouseEventType> mouse;
+};
 
 const char* mouseTypeName(MouseEventType type) {
   switch (type) {
@@ -24,13 +31,39 @@ const char* mouseTypeName(MouseEventType type) {
   return "mouse-moved";
 }
 
-// Logs an event and fires the effects of its type, of a key-down's code and flags, and of the
-// element a click landed on. False when events of this type cannot be made. Caller holds the
-// lock.
-bool post(Desktop& desktop, PostedEvent event, const std::shared_ptr<Node>& clicked = nullptr) {
-  if (desktop.inputFailures.contains(event.type)) return false;
-  desktop.posted.push_back(event);
-  bool keyDown = event.type == "key-down";
+// The event, unless events of its type cannot be made on this desktop.
+std::optional<InputEvent> make(const InputSource& source, PostedEvent event,
+                               std::optional<MouseEventType> mouse = std::nullopt) {
+  if (!source) return std::nullopt;
+  std::lock_guard<std::mutex> guard(modelLock());
+  Desktop& desktop = model();
+  applyDue(desktop);
+  if (desktop.inputFailures.contains(event.type)) return std::nullopt;
+  return InputEvent{std::make_shared<SimEvent>(SimEvent{std::move(event), mouse})};
+}
+
+// Moves the pointer for a mouse event and tracks the left button. A left-up where the left-down
+// before it was is a click on the element under the point, found before any effect changes the
+// desktop; that element is returned. Caller holds the lock.
+std::shared_ptr<Node> moveMouse(Desktop& desktop, MouseEventType type, Point point) {
+  std::shared_ptr<Node> clicked;
+  if (type == MouseEventType::LeftUp && desktop.leftDown && desktop.leftDown->x == point.x &&
+      desktop.leftDown->y == point.y) {
+    clicked = elementAt(desktop, point);
+  }
+  desktop.pointer = point;
+  if (type == MouseEventType::LeftDown) {
+    desktop.leftDown = point;
+  } else if (type == MouseEventType::LeftUp) {
+    desktop.leftDown.reset();
+  }
+  return clicked;
+}
+
+// Fires the effects of the event's type, of a key-down's code and flags, and of the element a
+// click landed on. Caller holds the lock.
+void fireFor(Desktop& desktop, const PostedEvent& event, const std::shared_ptr<Node>& clicked) {
+  const bool keyDown = event.type == "key-down";
   fireEffects(desktop, [&](const Trigger& trigger) {
     switch (trigger.kind) {
       case Trigger::Kind::Event:
@@ -45,7 +78,6 @@ bool post(Desktop& desktop, PostedEvent event, const std::shared_ptr<Node>& clic
     }
     return false;
   });
-  return true;
 }
 
 }  // namespace
@@ -55,61 +87,56 @@ std::optional<InputSource> platformCreateInputSource() {
   return InputSource{std::make_shared<int>(0)};
 }
 
-bool platformPostMouseEvent(const InputSource& source, MouseEventType type, Point point,
-                            std::int64_t clickCount) {
-  callHook("platformPostMouseEvent");
-  if (!source) return false;
+std::optional<InputEvent> platformMakeMouseEvent(const InputSource& source, MouseEventType type,
+                                                 Point point, std::int64_t clickCount) {
   PostedEvent event;
   event.type = mouseTypeName(type);
+  callHook("platformMakeMouseEvent", 0, event.type);
   event.point = point;
   event.clickCount = clickCount;
-  std::lock_guard<std::mutex> guard(modelLock());
-  Desktop& desktop = model();
-  applyDue(desktop);
-  if (desktop.inputFailures.contains(event.type)) return false;
-  // A left-up where the left-down before it was is a click on the element under the point,
-  // found before any effect changes the desktop.
-  std::shared_ptr<Node> clicked;
-  if (type == MouseEventType::LeftUp && desktop.leftDown && desktop.leftDown->x == point.x &&
-      desktop.leftDown->y == point.y) {
-    clicked = elementAt(desktop, point);
-  }
-  desktop.pointer = point;
-  if (type == MouseEventType::LeftDown) {
-    desktop.leftDown = point;
-  } else if (type == MouseEventType::LeftUp) {
-    desktop.leftDown.reset();
-  }
-  return post(desktop, std::move(event), clicked);
+  return make(source, std::move(event), type);
 }
 
-bool platformPostScrollWheel(const InputSource& source, std::int32_t verticalLines,
-                             std::int32_t horizontalLines) {
-  callHook("platformPostScrollWheel");
-  if (!source) return false;
-  std::lock_guard<std::mutex> guard(modelLock());
-  Desktop& desktop = model();
-  applyDue(desktop);
+std::optional<InputEvent> platformMakeScrollWheel(const InputSource& source,
+                                                  std::int32_t verticalLines,
+                                                  std::int32_t horizontalLines) {
+  callHook("platformMakeScrollWheel", 0, "wheel");
   PostedEvent event;
   event.type = "wheel";
-  event.point = desktop.pointer;
   event.verticalLines = verticalLines;
   event.horizontalLines = horizontalLines;
-  return post(desktop, std::move(event));
+  return make(source, std::move(event));
 }
 
-bool platformPostKeyEvent(const InputSource& source, std::uint16_t keyCode, bool down,
-                          std::uint64_t flags) {
-  callHook("platformPostKeyEvent");
-  if (!source) return false;
+std::optional<InputEvent> platformMakeKeyEvent(const InputSource& source, std::uint32_t keyCode,
+                                               bool down, std::uint64_t flags) {
   PostedEvent event;
   event.type = down ? "key-down" : "key-up";
+  callHook("platformMakeKeyEvent", 0, event.type);
   event.keyCode = keyCode;
   event.flags = flags;
+  return make(source, std::move(event));
+}
+
+bool platformPostEvent(const InputSource& source, const InputEvent& made) {
+  if (!made) return false;
+  const auto& simEvent = *static_cast<const SimEvent*>(made.ref.get());
+  callHook("platformPostEvent", 0, simEvent.event.type);
+  if (!source) return false;
+  PostedEvent event = simEvent.event;
   std::lock_guard<std::mutex> guard(modelLock());
   Desktop& desktop = model();
   applyDue(desktop);
-  return post(desktop, std::move(event));
+  if (desktop.postFailures.contains(event.type)) return false;
+  std::shared_ptr<Node> clicked;
+  if (simEvent.mouse) {
+    clicked = moveMouse(desktop, *simEvent.mouse, event.point);
+  } else if (event.type == "wheel") {
+    event.point = desktop.pointer;
+  }
+  desktop.posted.push_back(event);
+  fireFor(desktop, event, clicked);
+  return true;
 }
 
 }  // namespace qcu

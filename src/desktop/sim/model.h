@@ -144,7 +144,7 @@ struct Trigger {
   Kind kind = Kind::Event;
   std::int32_t pid = 0;       // Press, SetValue
   std::string node;           // Press, SetValue: the element's id
-  std::uint16_t keyCode = 0;  // Key
+  std::uint32_t keyCode = 0;  // Key
   std::uint64_t flags = 0;    // Key
   std::string event;          // Event: a posted event type name
 };
@@ -178,7 +178,8 @@ struct Desktop {
   // Where the last posted left-down was, until a left-up follows it: a left-up at the same
   // point is a click.
   std::optional<Point> leftDown;
-  std::set<std::string, std::less<>> inputFailures;  // event types whose creation fails
+  std::set<std::string, std::less<>> inputFailures;  // event types that cannot be made
+  std::set<std::string, std::less<>> postFailures;   // event types whose posting is refused
   std::vector<Effect> effects;
   std::vector<std::string> effectErrors;  // of commands that failed when applied later
 };

@@ -35,7 +35,8 @@ nlohmann::json control(const nlohmann::json& command);
 void startControl(int fd);
 
 // One platform call as seen by the hook. pid is the process or application it concerns (0 when
-// none); name is the attribute or action name; node the element's fixture id.
+// none); name is the attribute or action name, or a synthetic event's type ("key-up"); node the
+// element's fixture id.
 struct Call {
   std::string_view function;  // the platform function, e.g. "platformCopyAttribute"
   std::int32_t pid = 0;
@@ -64,7 +65,7 @@ struct PostedEvent {
   std::int64_t clickCount = 0;       // mouse events; 0 when the helper set none
   std::int32_t verticalLines = 0;    // wheel
   std::int32_t horizontalLines = 0;  // wheel
-  std::uint16_t keyCode = 0;         // key events
+  std::uint32_t keyCode = 0;         // key events
   std::uint64_t flags = 0;           // key events
 };
 

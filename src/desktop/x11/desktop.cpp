@@ -40,17 +40,22 @@ std::uint32_t platformEventCount(std::uint32_t, std::uint32_t) {
   return 0;
 }
 
-// No synthetic input yet: there is no source, and nothing is ever posted.
+// No synthetic input yet: there is no source, no event can be made and nothing is posted.
 std::optional<InputSource> platformCreateInputSource() {
   return std::nullopt;
 }
-bool platformPostMouseEvent(const InputSource&, MouseEventType, Point, std::int64_t) {
-  return false;
+std::optional<InputEvent> platformMakeMouseEvent(const InputSource&, MouseEventType, Point,
+                                                 std::int64_t) {
+  return std::nullopt;
 }
-bool platformPostScrollWheel(const InputSource&, std::int32_t, std::int32_t) {
-  return false;
+std::optional<InputEvent> platformMakeScrollWheel(const InputSource&, std::int32_t, std::int32_t) {
+  return std::nullopt;
 }
-bool platformPostKeyEvent(const InputSource&, std::uint16_t, bool, std::uint64_t) {
+std::optional<InputEvent> platformMakeKeyEvent(const InputSource&, std::uint32_t, bool,
+                                               std::uint64_t) {
+  return std::nullopt;
+}
+bool platformPostEvent(const InputSource&, const InputEvent&) {
   return false;
 }
 

@@ -47,6 +47,14 @@ constexpr Modifier MODIFIERS[] = {
     {Mod1Mask, XK_Alt_L},
 };
 
+// The pair's name is the same for every source of this process: a source going away removes the
+// pair only while no newer source has replaced it.
+std::mutex& pairLock() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+std::uint64_t newestPair = 0;  // the serial of the source that added the pair; guarded by pairLock
+
 struct Source {
   std::mutex lock;    // guards everything below
   OwnConnection own;  // client pointer: pair.pointer
@@ -58,14 +66,19 @@ struct Source {
   ~Source() {
     std::lock_guard<std::mutex> guard(lock);
     if (!own) return;
-    if (!own.lost()) {
-      ConnectionUse use(own);
-      removePair(own.display, name);
+    {
+      std::lock_guard<std::mutex> pairs(pairLock());
+      if (newestPair == serial && pair.pointer) {
+        if (!own.lost()) {
+          ConnectionUse use(own);
+          removePair(own.display, name);
+        }
+        // Also when the event thread stops before it hears of the removal.
+        forgetOwnDevice(pair.xtestPointer);
+        forgetOwnDevice(pair.xtestKeyboard);
+      }
     }
     closeConnection(own);
-    // Also when the event thread stops before it hears of the removal.
-    forgetOwnDevice(pair.xtestPointer);
-    forgetOwnDevice(pair.xtestKeyboard);
   }
 };
 
@@ -189,11 +202,16 @@ std::shared_ptr<Source> createSource() {
   minor = 2;
   if (XIQueryVersion(display, &major, &minor) != Success) return nullptr;
   unsigned long mark = source->own.mark();
-  auto pair = addPair(display, source->name);
+  std::optional<DevicePair> pair;
+  {
+    std::lock_guard<std::mutex> pairs(pairLock());
+    newestPair = source->serial;
+    pair = addPair(display, source->name);
+    if (pair) source->pair = *pair;
+    // Before the pair's first event, the park below included.
+    if (pair) setOwnDevices(pair->xtestPointer, pair->xtestKeyboard);
+  }
   if (!pair || !source->own.clean(mark)) return nullptr;
-  source->pair = *pair;
-  // Before the pair's first event, the park below included.
-  setOwnDevices(pair->xtestPointer, pair->xtestKeyboard);
   mark = source->own.mark();
   source->coreKeyboard = coreKeyboard(display);
   int width = 0, height = 0;

@@ -186,6 +186,9 @@ bool run(Source& source, const Step& step) {
 }
 
 std::shared_ptr<Source> createSource() {
+  // Opening the connection makes this thread record errors for it; this gives the thread back
+  // what it recorded for before, since the connection outlives this call and serves any thread.
+  ConnectionUse callers(OwnConnection{});
   auto source = std::make_shared<Source>();
   source->serial = nextSerial.fetch_add(1);
   source->name = pairName(getpid());

@@ -11,7 +11,6 @@
 // texts @token@, @prepared@ and @element@ in a line stand for the latest candidate token,
 // prepared id and element reference written before that line. The seed corpus uses them to walk
 // whole sessions (tests/fuzz/corpus/request_line/).
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -136,10 +135,12 @@ bool isAnswer(const Json& message) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   qcu::setOutputSink(&captureLine);
   qcu::setExitHook(&ignoreExit);
-  // Captures go to a directory of this run's own; the helper removes each file it made.
-  std::string tmp = "/tmp/qcu-fuzz-" + std::to_string(getpid());
-  mkdir(tmp.c_str(), 0700);
-  setenv("TMPDIR", tmp.c_str(), 1);
+  // Captures go to a directory of this run's own, removed at exit: the helper removes each
+  // file it made, so the directory is empty by then.
+  static char tmp[] = "/tmp/qcu-fuzz-XXXXXX";
+  if (!mkdtemp(tmp)) std::abort();
+  setenv("TMPDIR", tmp, 1);
+  std::atexit([] { rmdir(tmp); });
   return 0;
 }
 

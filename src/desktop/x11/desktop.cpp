@@ -28,6 +28,9 @@ void platformTerminateCapture(const WindowCapture&) {}
 std::optional<int> platformCaptureExitStatus(const WindowCapture&) {
   return std::nullopt;
 }
+std::optional<CapturedPixels> platformTakeCapturedPixels(const WindowCapture&) {
+  return std::nullopt;
+}
 
 std::int64_t platformPasteboardChangeCount() {
   return 0;

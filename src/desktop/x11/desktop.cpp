@@ -1,7 +1,8 @@
 // The Linux desktop backend: start-up here, and the parts not built yet, which answer honestly
-// and fail closed: no window captures, no clipboard count, no input counter, no synthetic input
-// and no accessibility elements. Which thread may touch which connection: see display.h. The
-// window list, applications and processes, session and permissions have files of their own.
+// and fail closed: no clipboard count, no input counter, no synthetic input and no
+// accessibility elements. Which thread may touch which connection: see display.h. The window
+// list, applications and processes, session and permissions, and window capture have files of
+// their own.
 #include "desktop/platform.h"
 #include "desktop/x11/display.h"
 
@@ -15,21 +16,6 @@ bool platformInit(int, char**) {
 }
 std::string platformName() {
   return "linux";
-}
-
-// No window can be captured yet: every capture fails to start.
-std::optional<WindowCapture> platformStartWindowCapture(std::uint32_t, const std::string&) {
-  return std::nullopt;
-}
-bool platformCaptureRunning(const WindowCapture&) {
-  return false;
-}
-void platformTerminateCapture(const WindowCapture&) {}
-std::optional<int> platformCaptureExitStatus(const WindowCapture&) {
-  return std::nullopt;
-}
-std::optional<CapturedPixels> platformTakeCapturedPixels(const WindowCapture&) {
-  return std::nullopt;
 }
 
 std::int64_t platformPasteboardChangeCount() {

@@ -44,7 +44,8 @@ std::vector<Window> children(Display* display, Window window, Window* parent) {
   return result;
 }
 
-// The client's ancestor just below the root; None when the client is gone.
+}  // namespace
+
 Window frameOf(Display* display, Window root, Window client) {
   Window window = client;
   for (int depth = 0; depth < MAX_FRAME_DEPTH; ++depth) {
@@ -58,6 +59,8 @@ Window frameOf(Display* display, Window root, Window client) {
   }
   return None;
 }
+
+namespace {
 
 bool contains(const std::vector<unsigned long>& items, Atom atom) {
   return atom != None && std::find(items.begin(), items.end(), atom) != items.end();

@@ -39,6 +39,10 @@ struct WindowFacts {
   std::string applicationId;  // _GTK_APPLICATION_ID
 };
 
+// The client's ancestor just below the root (the client itself when it is a top-level); None
+// when the client is gone.
+Window frameOf(Display* display, Window root, Window client);
+
 // The top-level windows front to back; none when there is no usable display.
 std::optional<std::vector<WindowFacts>> listWindows();
 

@@ -111,6 +111,9 @@ std::optional<WindowCapture> platformStartWindowCapture(std::uint32_t window,
                                                         const std::string& path);
 // True while the capture runs.
 bool platformCaptureRunning(const WindowCapture& capture);
+// Waits up to seconds while the capture runs; returns as soon as it has ended or was terminated
+// (a backend that cannot tell may wait the whole time).
+void platformWaitForCapture(const WindowCapture& capture, double seconds);
 // Stops a running capture without waiting for its work; once this returns the capture writes
 // nothing more to its path.
 void platformTerminateCapture(const WindowCapture& capture);

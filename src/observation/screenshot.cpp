@@ -228,7 +228,7 @@ std::optional<std::string> windowPNG(const WinRec& window, TimePoint deadline) {
         platformTerminateCapture(*capture);
         return std::nullopt;
       }
-      sleepSeconds(CAPTURE_POLL_SECONDS);
+      platformWaitForCapture(*capture, CAPTURE_POLL_SECONDS);
     }
     if (platformCaptureExitStatus(*capture) != 0) return std::nullopt;
     // A capture that holds its picture as pixels wrote no file.

@@ -151,9 +151,9 @@ class CaptureTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    // Capture threads end on their own; none may still use the display when it closes.
-    EXPECT_TRUE(waitFor([] { return x11::captureThreadsRunning() == 0; }))
-        << x11::captureThreadsRunning() << " capture threads never ended";
+    // Captures end on their own; the capture thread's connection must not outlive the display.
+    EXPECT_TRUE(x11::closeCaptureConnection(20.0))
+        << x11::capturesUnfinished() << " captures never ended";
     EXPECT_FALSE(exists(path)) << "a capture left " << path;
     unlink(path.c_str());
     if (test) XCloseDisplay(test);
@@ -286,9 +286,9 @@ TEST_F(CaptureTest, TerminatingACaptureLeavesNothing) {
   EXPECT_EQ(platformCaptureExitStatus(*capture), std::nullopt);
   EXPECT_FALSE(platformTakeCapturedPixels(*capture));
   EXPECT_FALSE(exists(path));
-  // Also once its thread has ended.
-  ASSERT_TRUE(waitFor([] { return x11::captureThreadsRunning() == 0; }))
-      << "the stopped capture's thread never ended";
+  // Also once the capture thread has given it up.
+  ASSERT_TRUE(waitFor([] { return x11::capturesUnfinished() == 0; }))
+      << "the capture thread never gave up the stopped capture";
   EXPECT_EQ(platformCaptureExitStatus(*capture), std::nullopt);
   EXPECT_FALSE(platformTakeCapturedPixels(*capture));
   EXPECT_FALSE(exists(path));

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "desktop/sim/model.h"
+#include "foundation/clock.h"
 
 namespace qcu {
 
@@ -281,6 +282,21 @@ bool platformCaptureRunning(const WindowCapture& capture) {
   std::lock_guard<std::mutex> guard(running->lock);
   finishIfDue(*running);
   return !running->terminated && !running->status;
+}
+
+// Captures end lazily at their due time: the wait lasts until then at most.
+void platformWaitForCapture(const WindowCapture& capture, double seconds) {
+  callHook("platformWaitForCapture");
+  SimCapture* running = captureOf(capture);
+  if (!running) return;
+  SteadyClock::time_point due;
+  {
+    std::lock_guard<std::mutex> guard(running->lock);
+    if (running->terminated || running->status) return;
+    due = running->due;
+  }
+  const double untilDue = std::chrono::duration<double>(due - SteadyClock::now()).count();
+  sleepSeconds(std::clamp(untilDue, 0.0, seconds));
 }
 
 void platformTerminateCapture(const WindowCapture& capture) {

@@ -3,8 +3,11 @@
 
 namespace qcu::x11 {
 
-// Capture threads that have not ended yet, terminated ones included. Each ends on its own; tests
-// wait for none before they close or reopen the display.
-int captureThreadsRunning();
+// Captures started and not yet ended, terminated ones included.
+int capturesUnfinished();
+// Waits for every capture to end, then closes the capture thread's connection (the next capture
+// opens a new one). For tests that close or change the display, which must wait for this first.
+// False when it was not done within the timeout.
+bool closeCaptureConnection(double timeoutSeconds);
 
 }  // namespace qcu::x11

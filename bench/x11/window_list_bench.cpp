@@ -68,4 +68,3 @@ void X11RunningApplication(benchmark::State& state) {
 BENCHMARK(X11RunningApplication)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
-

@@ -21,9 +21,15 @@ namespace {
 
 using nlohmann::json;
 
+// The file's contents; empty when it cannot be read, as when the process it describes ended
+// between the open and the read.
 std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  try {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::exception&) {
+    return {};
+  }
 }
 
 // Processes whose environment holds "entry" (e.g. "QCU_VDESK=<dir>"), or whose command line

@@ -1,7 +1,7 @@
 // The Linux desktop backend: start-up here, and the parts not built yet, which answer honestly
-// and fail closed: no window captures and no accessibility elements. Which thread may touch which
-// connection: see display.h. The window list, applications and processes, session and
-// permissions, input and the clipboard have files of their own.
+// and fail closed: no accessibility elements. Which thread may touch which connection: see
+// display.h. The window list, applications and processes, session and permissions, input, the
+// clipboard and window capture have files of their own.
 #include <cstdlib>
 
 #include "desktop/platform.h"
@@ -28,18 +28,6 @@ bool platformInit(int, char**) {
 }
 std::string platformName() {
   return "linux";
-}
-
-// No window can be captured yet: every capture fails to start.
-std::optional<WindowCapture> platformStartWindowCapture(std::uint32_t, const std::string&) {
-  return std::nullopt;
-}
-bool platformCaptureRunning(const WindowCapture&) {
-  return false;
-}
-void platformTerminateCapture(const WindowCapture&) {}
-std::optional<int> platformCaptureExitStatus(const WindowCapture&) {
-  return std::nullopt;
 }
 
 void platformSetMessagingTimeout(double) {}

@@ -1,16 +1,29 @@
 // The Linux desktop backend: start-up here, and the parts not built yet, which answer honestly
-// and fail closed: no window captures, no clipboard count, no input counter, no synthetic input
-// and no accessibility elements. Which thread may touch which connection: see display.h. The
-// window list, applications and processes, session and permissions have files of their own.
+// and fail closed: no window captures and no accessibility elements. Which thread may touch which
+// connection: see display.h. The window list, applications and processes, session and
+// permissions, input and the clipboard have files of their own.
+#include <cstdlib>
+
 #include "desktop/platform.h"
 #include "desktop/x11/display.h"
+#include "desktop/x11/input.h"
 
 namespace qcu {
 
 // Opens the display named by DISPLAY. Without one the helper still starts and refuses every
 // request that needs the desktop.
 bool platformInit(int, char**) {
-  x11::displayOpen(nullptr);
+  // First, while this is the only thread: the watcher is forked.
+  const char* name = std::getenv("DISPLAY");
+  if (name && *name) x11::watchPairAfterExit();
+  if (x11::displayOpen(nullptr)) {
+    {
+      x11::RequestScope scope;
+      if (scope) x11::removeStalePairs(scope.display);
+    }
+    x11::startInputCounter();
+    x11::startClipboardWatch();
+  }
   return true;
 }
 std::string platformName() {
@@ -27,36 +40,6 @@ bool platformCaptureRunning(const WindowCapture&) {
 void platformTerminateCapture(const WindowCapture&) {}
 std::optional<int> platformCaptureExitStatus(const WindowCapture&) {
   return std::nullopt;
-}
-
-std::int64_t platformPasteboardChangeCount() {
-  return 0;
-}
-
-bool platformEventCounterAvailable() {
-  return false;
-}
-std::uint32_t platformEventCount(std::uint32_t, std::uint32_t) {
-  return 0;
-}
-
-// No synthetic input yet: there is no source, no event can be made and nothing is posted.
-std::optional<InputSource> platformCreateInputSource() {
-  return std::nullopt;
-}
-std::optional<InputEvent> platformMakeMouseEvent(const InputSource&, MouseEventType, Point,
-                                                 std::int64_t) {
-  return std::nullopt;
-}
-std::optional<InputEvent> platformMakeScrollWheel(const InputSource&, std::int32_t, std::int32_t) {
-  return std::nullopt;
-}
-std::optional<InputEvent> platformMakeKeyEvent(const InputSource&, std::uint32_t, bool,
-                                               std::uint64_t) {
-  return std::nullopt;
-}
-bool platformPostEvent(const InputSource&, const InputEvent&) {
-  return false;
 }
 
 void platformSetMessagingTimeout(double) {}

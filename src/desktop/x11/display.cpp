@@ -368,6 +368,14 @@ void closeConnection(OwnConnection& own) {
   own = OwnConnection{};
 }
 
+ConnectionUse::ConnectionUse(const OwnConnection& own) : previous_(currentConnection) {
+  if (own.connection) currentConnection = own.connection;
+}
+
+ConnectionUse::~ConnectionUse() {
+  currentConnection = previous_;
+}
+
 unsigned long OwnConnection::mark() const {
   return connection ? markOf(connection) : 0;
 }

@@ -10,7 +10,8 @@
 //   set-up and their handlers there, and publish what they count in atomics that any thread reads
 //   without a lock.
 // - Slow work (a capture) opens a connection of its own (openConnection) and uses and closes it on
-//   one thread.
+//   one thread. A connection kept for longer behind a lock of its own (synthetic input) is used
+//   from any thread through a ConnectionUse, one thread at a time.
 // - Atoms are interned once when the display opens and are read-only afterwards.
 // X errors never end the process: a protocol error is recorded for the connection whose calls
 // caused it (see RequestScope::clean), and a lost connection marks the whole display lost. Xlib
@@ -134,5 +135,17 @@ struct OwnConnection {
 };
 OwnConnection openConnection();
 void closeConnection(OwnConnection& own);
+
+// Makes the calling thread record X errors for an own connection while it lives, so that a
+// connection kept behind a lock of its own may serve any thread, one at a time.
+struct ConnectionUse {
+  explicit ConnectionUse(const OwnConnection& own);
+  ~ConnectionUse();
+  ConnectionUse(const ConnectionUse&) = delete;
+  ConnectionUse& operator=(const ConnectionUse&) = delete;
+
+ private:
+  Connection* previous_ = nullptr;
+};
 
 }  // namespace qcu::x11

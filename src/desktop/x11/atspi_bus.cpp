@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -192,6 +193,22 @@ std::optional<std::int32_t> processOf(const std::string& busName) {
   if (known->size() >= MAX_KNOWN_PROCESSES) known->clear();
   (*known)[busName] = static_cast<std::int32_t>(pid);
   return static_cast<std::int32_t>(pid);
+}
+
+void keepGLibOffStdout() {
+  // GLib aborts when its writer is set twice.
+  static std::once_flag once;
+  std::call_once(once, [] {
+    g_log_set_writer_func(
+        [](GLogLevelFlags level, const GLogField* fields, gsize count, gpointer) {
+          if (level & (G_LOG_LEVEL_DEBUG | G_LOG_LEVEL_INFO)) return G_LOG_WRITER_HANDLED;
+          gchar* line = g_log_writer_format_fields(level, fields, count, FALSE);
+          std::fprintf(stderr, "%s\n", line);
+          g_free(line);
+          return G_LOG_WRITER_HANDLED;
+        },
+        nullptr, nullptr);
+  });
 }
 
 void resetCircuitsForTests() {

@@ -56,6 +56,10 @@ std::vector<Variant> callAll(const std::vector<Call>& calls);
 // The process behind a connection of the accessibility bus, as the bus itself knows it.
 std::optional<std::int32_t> processOf(const std::string& busName);
 
+// Sends whatever GLib logs to standard error, never to standard output (the helper's wire), and
+// drops its debug and info messages. Called once, before anything uses GLib.
+void keepGLibOffStdout();
+
 // Forgets every open circuit (tests).
 void resetCircuitsForTests();
 

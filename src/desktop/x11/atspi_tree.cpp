@@ -256,8 +256,28 @@ unsigned prerequisites(unsigned columns) {
   return needed;
 }
 
+// Thread serials are never reused, unlike thread ids.
+std::atomic<std::uint64_t> nextThreadSerial{1};
+struct ThreadWalks {
+  std::uint64_t serial = nextThreadSerial++;
+  std::uint64_t newest = 0;  // the serial of the newest snapshot this thread made
+};
+thread_local ThreadWalks walks;
+
 bool serves(const Snapshot& snapshot) {
-  return snapshot.owner == std::this_thread::get_id() && now() - snapshot.made <= SNAPSHOT_MAX_AGE;
+  return snapshot.owner == walks.serial && snapshot.serial == walks.newest &&
+         now() - snapshot.made <= SNAPSHOT_MAX_AGE;
+}
+
+std::shared_ptr<Snapshot> newSnapshot(const Ref& root) {
+  auto snapshot = std::make_shared<Snapshot>();
+  snapshot->owner = walks.serial;
+  snapshot->serial = ++walks.newest;
+  snapshot->made = now();
+  snapshot->refs.push_back(root);
+  snapshot->facts.emplace_back();
+  snapshot->childIndices.emplace_back();
+  return snapshot;
 }
 
 // Adds the children of every element whose child list is known but not yet in the snapshot, with
@@ -333,7 +353,6 @@ Facts factsOf(const Element& element, unsigned columns) {
       std::vector<std::size_t> all(snapshot.refs.size());
       for (std::size_t i = 0; i < all.size(); ++i)
         all[i] = i;
-      snapshot.columnsTried |= missing;
       fetchColumns(snapshot.refs, snapshot.facts, all, missing);
     } else {
       ++servedCount;
@@ -356,12 +375,7 @@ std::optional<std::vector<AXElement>> childrenOf(const Element& element, bool wa
       return handlesOf(element.snapshot, *indices);
     }
   }
-  auto snapshot = std::make_shared<Snapshot>();
-  snapshot->owner = std::this_thread::get_id();
-  snapshot->made = now();
-  snapshot->refs.push_back(element.ref);
-  snapshot->facts.emplace_back();
-  snapshot->childIndices.emplace_back();
+  auto snapshot = newSnapshot(element.ref);
   fetchColumns(snapshot->refs, snapshot->facts, {0}, bit(CHILDREN));
   const Facts& root = snapshot->facts[0];
   if (!root.has(CHILDREN)) return std::nullopt;

@@ -72,17 +72,19 @@ struct Facts {
   bool hasInterface(const char* name) const;
 };
 
-// Elements whose facts were fetched together. A snapshot serves only the thread that made it
-// and only while it is young: another thread's check, or a later check on the same thread,
-// reads live (see accessibility.cpp's top comment).
+// Elements whose facts were fetched together. A snapshot serves only the walk that made it: the
+// thread that made it, while it is the newest snapshot that thread made and young. Every walk
+// starts from a handle with no snapshot (a window or application element, or a stored element),
+// whose child list is read live and starts a new snapshot, so nothing a walk reads is older than
+// the walk; a stored element read later, on another thread or after another walk, reads live.
 struct Snapshot {
-  std::thread::id owner;
+  std::uint64_t owner = 0;   // the serial of the thread that made it
+  std::uint64_t serial = 0;  // its own serial on that thread
   SteadyTime made;
   std::vector<Ref> refs;
   std::vector<Facts> facts;
   // Per element, the snapshot indices of its children once they are in the snapshot too.
   std::vector<std::optional<std::vector<std::size_t>>> childIndices;
-  unsigned columnsTried = 0;  // columns fetched for the whole snapshot
 };
 
 // What an AXElement holds.

@@ -50,7 +50,7 @@ void addNodes(TestApp& app, const nlohmann::json& nodes) {
   for (const auto& node : nodes) {
     auto answer = app.command({{"op", "add-node"}, {"number", 1}, {"node", node}});
     if (answer["ok"] != true) throw std::runtime_error("add-node failed: " + answer.dump());
-    last = node["id"].get<std::string>();
+    last = node.value("identifier", node["id"].get<std::string>());
   }
   // The bridge publishes new widgets with the next main-loop turns.
   AXElement window = windowElementOf(app.pid);

@@ -6,10 +6,12 @@
 #include <iostream>
 #include <string>
 
+// The test helpers come before the X11 headers, whose macros (None, Bool) clash with GoogleTest.
+#include "process/child.h"
+
 #include "desktop/platform.h"
 #include "desktop/windows.h"
 #include "desktop/x11/display.h"
-#include "process/child.h"
 
 namespace {
 
@@ -66,4 +68,3 @@ void X11RunningApplication(benchmark::State& state) {
 BENCHMARK(X11RunningApplication)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
-

@@ -73,11 +73,6 @@ bool holdsEditableText(const Ref& ref) {
   });
 }
 
-std::optional<std::string> nonEmpty(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  return text;
-}
-
 std::optional<std::string> attributeOf(const Facts& facts, const char* key) {
   auto it = facts.attributes.find(key);
   if (it == facts.attributes.end()) return std::nullopt;
@@ -95,6 +90,18 @@ std::optional<AXValue> roleOf(const Element& element) {
   if (!facts.has(ROLE) || !facts.has(STATE)) return std::nullopt;
   const bool editable = facts.role == ATSPI_ROLE_COMBO_BOX && holdsEditableText(element.ref);
   return AXValue{std::string(axRoleOf(facts.role, facts.states, editable))};
+}
+
+// The value, reading only what the element's role needs.
+std::optional<AXValue> valueOf(const Element& element) {
+  Facts facts = factsOf(element, bit(ROLE) | bit(STATE));
+  if (!facts.has(ROLE)) return std::nullopt;
+  unsigned more = 0;
+  if (facts.role == ATSPI_ROLE_COMBO_BOX) more |= bit(PROPS);
+  if (textIsValue(facts.role)) more |= bit(TEXT);
+  if (hasNumericValue(facts.role)) more |= bit(NUMBER);
+  if (more) facts = factsOf(element, bit(ROLE) | bit(STATE) | more);
+  return axValueOf(facts);
 }
 
 std::vector<AXElement> handlesOf(const std::vector<Ref>& refs) {
@@ -280,7 +287,7 @@ std::optional<AXValue> platformCopyAttribute(const AXElement& handle, std::strin
   if (!element) return std::nullopt;
   if (name == "AXRole") return roleOf(*element);
   if (name == "AXChildren") {
-    auto children = childrenOf(*element, true);
+    auto children = childrenOf(*element);
     if (!children) return std::nullopt;
     return AXValue{std::move(*children)};
   }
@@ -291,8 +298,7 @@ std::optional<AXValue> platformCopyAttribute(const AXElement& handle, std::strin
     if (!subrole) return std::nullopt;
     return AXValue{std::string(*subrole)};
   }
-  if (name == "AXTitle" || name == "AXDescription" || name == "AXPlaceholderValue" ||
-      name == "AXHelp" || name == "AXIdentifier") {
+  if (name == "AXTitle" || name == "AXDescription" || name == "AXHelp" || name == "AXIdentifier") {
     Facts facts = factsOf(*element, bit(PROPS));
     if (!facts.has(PROPS)) return std::nullopt;
     std::optional<std::string> text;
@@ -300,20 +306,23 @@ std::optional<AXValue> platformCopyAttribute(const AXElement& handle, std::strin
       text = facts.name;
     } else if (name == "AXDescription") {
       text = facts.description;
-    } else if (name == "AXPlaceholderValue") {
-      text = attributeOf(facts, "placeholder-text");
     } else if (name == "AXHelp") {
       text = facts.helpText;
+    } else if (!facts.accessibleId.empty()) {
+      text = facts.accessibleId;
     } else {
-      text = facts.accessibleId.empty() ? attributeOf(facts, "id") : nonEmpty(facts.accessibleId);
+      text = attributeOf(factsOf(*element, bit(ATTRIBUTES)), "id");
     }
     if (!text) return std::nullopt;
     return AXValue{std::move(*text)};
   }
-  if (name == "AXValue") {
-    return axValueOf(
-        factsOf(*element, bit(ROLE) | bit(STATE) | bit(PROPS) | bit(TEXT) | bit(NUMBER)));
+  if (name == "AXPlaceholderValue") {
+    Facts facts = factsOf(*element, bit(ATTRIBUTES));
+    auto text = attributeOf(facts, "placeholder-text");
+    if (!text) return std::nullopt;
+    return AXValue{std::move(*text)};
   }
+  if (name == "AXValue") return valueOf(*element);
   if (name == "AXEnabled") {
     Facts facts = factsOf(*element, bit(STATE));
     if (!facts.has(STATE)) return std::nullopt;
@@ -339,9 +348,9 @@ std::optional<AXValue> platformCopyAttribute(const AXElement& handle, std::strin
 std::optional<std::vector<std::string>> platformActionNames(const AXElement& handle) {
   const Element* element = elementOf(handle);
   if (!element) return std::nullopt;
+  // An element without actions answers the actions call with an error: no actions.
   Facts facts = factsOf(*element, bit(ROLE) | bit(ACTIONS));
-  if (!facts.has(ROLE) || !facts.has(IFACES)) return std::nullopt;
-  if (facts.hasInterface(ACTION_INTERFACE) && !facts.has(ACTIONS)) return std::nullopt;
+  if (!facts.has(ROLE)) return std::nullopt;
   std::vector<std::string> names;
   if (pressActionIndex(facts.actions)) names.emplace_back("AXPress");
   if (isWindowRole(facts.role)) names.emplace_back("AXRaise");

@@ -9,19 +9,23 @@
 // Element handles hold the element's name, its connection's unique bus name and its object path
 // (atspi_tree.h); two handles are the same element when the names are equal.
 //
-// Speed without stale answers: when the children of an element are read, the children's role,
-// states and properties (and their own child lists) are fetched in one pipelined burst and kept
-// with the handles in a snapshot; a walk that goes on down the tree finds the next level there.
-// A snapshot serves only the walk that made it: the same thread, while it is that thread's newest
-// snapshot and at most a few hundred milliseconds old. Every walk of the common code starts from
-// a window or application element, whose children are read live and start a new snapshot, so a
-// safety check never reads facts older than the walk that asked for them; a stored element read
-// by a later check (its role and label before an action) reads live.
+// Speed without stale answers: when the children of an element are read, they are added to a
+// snapshot as a level with their role, states and child lists fetched in one pipelined burst;
+// any other fact first asked of one of them is fetched for the whole level, since a walk asks
+// the same of every element (atspi_tree.h). A snapshot serves only the walk that made it: the
+// same thread, while it is that thread's newest snapshot, each value for at most 500 ms. Every
+// walk of the common code starts from a window or application element, whose children are read
+// live and start a new snapshot, so a safety check never reads facts older than the walk that
+// asked for them; a stored element read by a later check (its role and label before an action)
+// reads live. The application answers calls one after another on its main loop, so it, not the
+// helper, sets the pace of a walk: fewer calls is the only speed there is.
 //
-// Bounds: every call is bounded by the messaging timeout; after an application lets a call time
-// out, calls to it fail at once for a short while, so a stopped application costs one timeout
-// and not one per read; the registry is asked with a lower bound. Nothing here runs on the
-// thread that reads requests, so "ping" and "stop" never wait on an application.
+// Bounds: every call is bounded by the messaging timeout from when it is sent, and a burst keeps
+// only a few calls in flight; after an application lets a call time out, calls to it fail at
+// once for a short while, so a stopped application costs one timeout and not one per read; the
+// registry is asked with a lower bound. Requests that the common code answers on the thread
+// that reads requests (a candidate listing, a probe) can thus hold that thread for at most one
+// timeout per stopped application.
 //
 // Windows are the application's frames, dialogs and other top-level windows. There is no window
 // number lookup: the common code matches a window element by pid and geometry, and raising or

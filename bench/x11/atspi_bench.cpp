@@ -216,19 +216,27 @@ void AtspiObserve300Buttons(benchmark::State& state) {
   const qcu::Ident ident = identOf(*app);
   std::vector<double> walks;
   std::size_t elements = 0;
+  std::string omissions;
   const auto callsBefore = qcu::x11::atspi::counters().calls;
   const auto servedBefore = qcu::x11::atspi::counters().served;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
     qcu::CancelToken token;
-    qcu::Observation result = qcu::executeObserve(ident, token);
+    qcu::Observation result;
+    try {
+      result = qcu::executeObserve(ident, token);
+    } catch (const std::exception& error) {
+      return state.SkipWithError(error.what());
+    }
     walks.push_back(
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     elements = result.entries.size();
+    omissions = result.object["omissions"].dump();
     benchmark::DoNotOptimize(result);
   }
   std::sort(walks.begin(), walks.end());
   state.counters["elements"] = static_cast<double>(elements);
+  state.SetLabel(omissions);
   state.counters["served"] =
       static_cast<double>(qcu::x11::atspi::counters().served - servedBefore) /
       static_cast<double>(state.iterations());
@@ -244,7 +252,11 @@ void AtspiFingerprint300Buttons(benchmark::State& state) {
   const qcu::Ident ident = identOf(*app);
   for (auto _ : state) {
     qcu::CancelToken token;
-    benchmark::DoNotOptimize(qcu::surfaceFingerprint(ident, token));
+    try {
+      benchmark::DoNotOptimize(qcu::surfaceFingerprint(ident, token));
+    } catch (const std::exception& error) {
+      return state.SkipWithError(error.what());
+    }
   }
 }
 BENCHMARK(AtspiFingerprint300Buttons)->Unit(benchmark::kMillisecond)->UseRealTime();

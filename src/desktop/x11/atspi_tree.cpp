@@ -387,22 +387,24 @@ Facts factsOf(const Element& element, unsigned columns) {
   if (element.snapshot && serves(*element.snapshot)) {
     Snapshot& snapshot = *element.snapshot;
     const unsigned stale = staleColumns(snapshot.facts[element.index], columns, at);
-    if (stale) {
-      // Fetched for the element's whole level: the walk will ask the same of the others.
-      std::vector<std::size_t> level = snapshot.levels[snapshot.levelOf[element.index]];
-      std::vector<std::size_t> fetch;
-      for (std::size_t i : level) {
-        Facts& facts = snapshot.facts[i];
-        const unsigned old = staleColumns(facts, stale | prerequisites(stale), at);
-        for (unsigned c = 0; c < COLUMN_COUNT; ++c) {
-          if (old & bit(static_cast<Column>(c))) clearColumn(facts, static_cast<Column>(c));
-        }
-        if (old || i == element.index) fetch.push_back(i);
-      }
-      fetchColumns(snapshot.refs, snapshot.facts, fetch, stale);
-    } else {
-      ++servedCount;
+    const unsigned missing = stale & ~snapshot.facts[element.index].have;
+    if (missing) {
+      // A column first asked: fetched for the element's whole level, since the walk will ask
+      // the same of the others.
+      fetchColumns(snapshot.refs, snapshot.facts, snapshot.levels[snapshot.levelOf[element.index]],
+                   missing);
     }
+    if (const unsigned old = staleColumns(snapshot.facts[element.index], columns, at)) {
+      // A value grown old while the walk went on: read again for this element alone, so that a
+      // slow application costs a walk its live reads and never a level's worth each time.
+      Facts& facts = snapshot.facts[element.index];
+      const unsigned clear = old | staleColumns(facts, prerequisites(old), at);
+      for (unsigned c = 0; c < COLUMN_COUNT; ++c) {
+        if (clear & bit(static_cast<Column>(c))) clearColumn(facts, static_cast<Column>(c));
+      }
+      fetchColumns(snapshot.refs, snapshot.facts, {element.index}, old);
+    }
+    if (!stale) ++servedCount;
     return snapshot.facts[element.index];
   }
   std::vector<Facts> one(1);
@@ -419,18 +421,9 @@ std::optional<std::vector<AXElement>> childrenOf(const Element& element) {
     if (young(snapshot.facts[index], CHILDREN, at)) {
       ++servedCount;
     } else {
-      // Read again for the level's other elements in the same case: the walk asks for those
-      // next.
-      std::vector<std::size_t> fetch;
-      for (std::size_t i : snapshot.levels[snapshot.levelOf[index]]) {
-        if (snapshot.childIndices[i].has_value() != expanded ||
-            young(snapshot.facts[i], CHILDREN, at)) {
-          continue;
-        }
-        clearColumn(snapshot.facts[i], CHILDREN);
-        fetch.push_back(i);
-      }
-      fetchColumns(snapshot.refs, snapshot.facts, fetch, bit(CHILDREN));
+      // Grown old while the walk went on: read again for this element alone.
+      clearColumn(snapshot.facts[index], CHILDREN);
+      fetchColumns(snapshot.refs, snapshot.facts, {index}, bit(CHILDREN));
     }
     const Facts& facts = snapshot.facts[index];
     if (!facts.has(CHILDREN)) return std::nullopt;

@@ -100,8 +100,8 @@ AXElement makeElement(Ref ref, std::shared_ptr<Snapshot> snapshot = nullptr, std
 const Element* elementOf(const AXElement& handle);
 
 // The facts of the given columns: from the element's snapshot where it serves them (a column
-// missing or too old there is fetched for the element's whole level at once), else fetched live
-// for this element alone.
+// first asked there is fetched for the element's whole level at once, a value grown too old for
+// the element alone), else fetched live for this element alone.
 Facts factsOf(const Element& element, unsigned columns);
 
 // The element's children as handles. When the element's snapshot serves its child list, they

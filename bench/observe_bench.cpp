@@ -110,13 +110,18 @@ void BM_ObserveRequest300Elements(benchmark::State& state) {
 }
 BENCHMARK(BM_ObserveRequest300Elements)->Unit(benchmark::kMillisecond);
 
-// windowPNG from a 2560 x 1600 capture: the capture's file, decoding, shrinking and encoding.
-void BM_WindowPNG2560x1600(benchmark::State& state, const char* content) {
+// windowPNG from a 2560 x 1600 capture: the capture's file (or its pixels, handed over),
+// decoding, shrinking and encoding.
+void BM_WindowPNG2560x1600(benchmark::State& state, const char* content, const char* delivery) {
   sim::reset();
-  sim::load(
-      {{"windows",
-        {{{"number", WIN}, {"pid", APP}, {"title", "Draft"}, {"bounds", {0, 0, 1280, 800}}}}},
-       {"captures", {{{"window", WIN}, {"width", 2560}, {"height", 1600}, {"content", content}}}}});
+  sim::load({{"windows",
+              {{{"number", WIN}, {"pid", APP}, {"title", "Draft"}, {"bounds", {0, 0, 1280, 800}}}}},
+             {"captures",
+              {{{"window", WIN},
+                {"width", 2560},
+                {"height", 1600},
+                {"content", content},
+                {"delivery", delivery}}}}});
   WinRec window;
   window.id = WIN;
   window.pid = APP;
@@ -132,8 +137,13 @@ void BM_WindowPNG2560x1600(benchmark::State& state, const char* content) {
   state.counters["dataUrlBytes"] = static_cast<double>(bytes);
   sim::reset();
 }
-BENCHMARK_CAPTURE(BM_WindowPNG2560x1600, gradient, "gradient")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_WindowPNG2560x1600, busy, "busy")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_WindowPNG2560x1600, gradient, "gradient", "file")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_WindowPNG2560x1600, busy, "busy", "file")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_WindowPNG2560x1600, gradient_pixels, "gradient", "pixels")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_WindowPNG2560x1600, busy_pixels, "busy", "pixels")
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace qcu

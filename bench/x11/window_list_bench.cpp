@@ -6,7 +6,7 @@
 #include <iostream>
 #include <string>
 
-// The test helpers come before the X11 headers, whose macros (None, Bool) clash with GoogleTest.
+// The test helpers come before Xlib, whose macros (None, Bool, Status) would break them.
 #include "process/child.h"
 
 #include "desktop/platform.h"

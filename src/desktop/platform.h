@@ -95,24 +95,41 @@ std::optional<nlohmann::json> platformWindowList();
 std::optional<nlohmann::json> platformSessionDictionary();
 
 // ---- Window capture ----
-// A capture of one window into a PNG file that runs beside its caller, the way a child process
-// does (it may be one). Copies share the capture; the last copy releases whatever it holds.
+// A capture of one window that runs beside its caller, the way a child process does (it may be
+// one). Its picture ends up either as a PNG file at the path it was given (a backend whose
+// capture is a separate tool) or as pixels it holds until they are taken (a backend that reads
+// the window itself, sparing an encoding and a decoding of the full-size picture). Copies share
+// the capture; the last copy releases whatever it holds.
 struct WindowCapture {
   std::shared_ptr<void> ref;
   explicit operator bool() const { return ref != nullptr; }
 };
-// Starts capturing the window with this number alone (no shadow, no sound) as a PNG file at
-// path, which the capture creates. None when the capture cannot be started.
+// A picture in memory: width x height pixels, row after row, each 0x00RRGGBB in the machine's
+// byte order with the top byte ignored (the drawing library's RGB layout).
+struct CapturedPixels {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint32_t> pixels;
+};
+// Starts capturing the window with this number alone (no shadow, no sound). A capture that
+// writes a file creates it at path; one that holds pixels never touches path. None when the
+// capture cannot be started.
 std::optional<WindowCapture> platformStartWindowCapture(std::uint32_t window,
                                                         const std::string& path);
 // True while the capture runs.
 bool platformCaptureRunning(const WindowCapture& capture);
+// Waits up to seconds while the capture runs; returns as soon as it has ended or was terminated
+// (a backend that cannot tell may wait the whole time).
+void platformWaitForCapture(const WindowCapture& capture, double seconds);
 // Stops a running capture without waiting for its work; once this returns the capture writes
 // nothing more to its path.
 void platformTerminateCapture(const WindowCapture& capture);
-// The exit status of a finished capture (0: the file was written); none while it runs or after
+// The exit status of a finished capture (0: the picture was taken); none while it runs or after
 // it was terminated.
 std::optional<int> platformCaptureExitStatus(const WindowCapture& capture);
+// The picture of a finished capture that holds pixels, handed over once: later calls give none.
+// None from a capture that writes a file, while it runs, after it was terminated or failed.
+std::optional<CapturedPixels> platformTakeCapturedPixels(const WindowCapture& capture);
 
 // ---- Applications ----
 std::optional<RunningApp> platformRunningApplication(std::int32_t pid);

@@ -19,6 +19,8 @@ inline constexpr std::size_t MAX_COMPUTER_TEXT_BYTES = 32768;
 inline constexpr std::size_t MAX_COMPUTER_SCREENSHOT_BYTES = 16384;
 inline constexpr int MAX_COMPUTER_SCREENSHOT_WIDTH = 512;
 inline constexpr int MAX_COMPUTER_SCREENSHOT_HEIGHT = 384;
+// Largest accepted width and height of a captured window picture, in pixels.
+inline constexpr int MAX_CAPTURED_SIDE = 8192;
 inline constexpr double CANDIDATE_LEASE_TTL = 30.0;  // seconds
 inline constexpr double PREPARED_TTL = 30.0;         // seconds
 inline constexpr int MAX_PREPARED = 32;

@@ -20,14 +20,17 @@ namespace {
 
 constexpr int MIN_PICTURE_WIDTH = 32;
 constexpr int MIN_PICTURE_HEIGHT = 24;
-// Largest accepted captured width and height, in pixels.
-constexpr std::uint32_t MAX_CAPTURED_SIDE = 8192;
 constexpr double SHRINK_FACTOR = 0.8;
 constexpr double CAPTURE_POLL_SECONDS = 0.01;
 constexpr std::string_view DATA_URL_PREFIX = "data:image/png;base64,";
 
 bool pastDeadline(TimePoint deadline) {
   return wallNow() > deadline;
+}
+
+// Captured pictures are accepted from 1 to MAX_CAPTURED_SIDE pixels in each dimension.
+bool capturedSizeAccepted(std::int64_t width, std::int64_t height) {
+  return width >= 1 && width <= MAX_CAPTURED_SIDE && height >= 1 && height <= MAX_CAPTURED_SIDE;
 }
 
 // Removes the capture's file however the pipeline ends; a failed removal is ignored.
@@ -59,9 +62,7 @@ bool headerSizeAccepted(std::FILE* file) {
   if (std::fread(header, 1, sizeof header, file) != sizeof header) return false;
   if (!std::equal(SIGNATURE, SIGNATURE + 8, header)) return false;
   if (!std::equal(header + 12, header + 16, "IHDR")) return false;
-  const std::uint32_t width = bigEndian32(header + 16);
-  const std::uint32_t height = bigEndian32(header + 20);
-  return width >= 1 && width <= MAX_CAPTURED_SIDE && height >= 1 && height <= MAX_CAPTURED_SIDE;
+  return capturedSizeAccepted(bigEndian32(header + 16), bigEndian32(header + 20));
 }
 
 // The decoded picture of a PNG file; none when the file is missing, not a PNG, or of a size
@@ -74,10 +75,8 @@ SurfacePtr decodePicture(const std::string& path) {
   SurfacePtr image(cairo_image_surface_create_from_png_stream(readFromFile, file.get()),
                    &cairo_surface_destroy);
   if (cairo_surface_status(image.get()) != CAIRO_STATUS_SUCCESS) return none;
-  const int width = cairo_image_surface_get_width(image.get());
-  const int height = cairo_image_surface_get_height(image.get());
-  if (width < 1 || height < 1 || static_cast<std::uint32_t>(width) > MAX_CAPTURED_SIDE ||
-      static_cast<std::uint32_t>(height) > MAX_CAPTURED_SIDE) {
+  if (!capturedSizeAccepted(cairo_image_surface_get_width(image.get()),
+                            cairo_image_surface_get_height(image.get()))) {
     return none;
   }
   return image;
@@ -140,6 +139,25 @@ int scaledSide(double scale, int side) {
   return static_cast<int>(std::floor(scale * side * (1 + 1e-12)));
 }
 
+// The first PNG encoding of the picture that fits, shrinking by SHRINK_FACTOR per attempt.
+std::optional<std::string> fitSurface(cairo_surface_t* image, TimePoint deadline) {
+  const int width = cairo_image_surface_get_width(image);
+  const int height = cairo_image_surface_get_height(image);
+  double scale = std::min({static_cast<double>(MAX_COMPUTER_SCREENSHOT_WIDTH) / width,
+                           static_cast<double>(MAX_COMPUTER_SCREENSHOT_HEIGHT) / height, 1.0});
+  for (;;) {
+    const int scaledWidth = scaledSide(scale, width);
+    const int scaledHeight = scaledSide(scale, height);
+    if (scaledWidth < MIN_PICTURE_WIDTH || scaledHeight < MIN_PICTURE_HEIGHT) return std::nullopt;
+    if (pastDeadline(deadline)) return std::nullopt;
+    // Every attempt starts again from the captured picture.
+    Attempt attempt = encodeAt(image, scaledWidth, scaledHeight);
+    if (attempt.failed) return std::nullopt;
+    if (attempt.png) return attempt.png;
+    scale *= SHRINK_FACTOR;
+  }
+}
+
 }  // namespace
 
 std::string temporaryDirectory() {
@@ -172,21 +190,21 @@ std::string base64Encode(std::string_view bytes) {
 std::optional<std::string> fitPicture(const std::string& path, TimePoint deadline) {
   SurfacePtr image = decodePicture(path);
   if (!image) return std::nullopt;
-  const int width = cairo_image_surface_get_width(image.get());
-  const int height = cairo_image_surface_get_height(image.get());
-  double scale = std::min({static_cast<double>(MAX_COMPUTER_SCREENSHOT_WIDTH) / width,
-                           static_cast<double>(MAX_COMPUTER_SCREENSHOT_HEIGHT) / height, 1.0});
-  for (;;) {
-    const int scaledWidth = scaledSide(scale, width);
-    const int scaledHeight = scaledSide(scale, height);
-    if (scaledWidth < MIN_PICTURE_WIDTH || scaledHeight < MIN_PICTURE_HEIGHT) return std::nullopt;
-    if (pastDeadline(deadline)) return std::nullopt;
-    // Every attempt starts again from the captured picture.
-    Attempt attempt = encodeAt(image.get(), scaledWidth, scaledHeight);
-    if (attempt.failed) return std::nullopt;
-    if (attempt.png) return attempt.png;
-    scale *= SHRINK_FACTOR;
+  return fitSurface(image.get(), deadline);
+}
+
+std::optional<std::string> fitPixels(const CapturedPixels& picture, TimePoint deadline) {
+  if (!capturedSizeAccepted(picture.width, picture.height) ||
+      picture.pixels.size() != static_cast<std::size_t>(picture.width) * picture.height) {
+    return std::nullopt;
   }
+  // The surface only reads the pixels; cairo's interface takes them without const.
+  auto* data = reinterpret_cast<unsigned char*>(const_cast<std::uint32_t*>(picture.pixels.data()));
+  SurfacePtr image(cairo_image_surface_create_for_data(data, CAIRO_FORMAT_RGB24, picture.width,
+                                                       picture.height, picture.width * 4),
+                   &cairo_surface_destroy);
+  if (cairo_surface_status(image.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+  return fitSurface(image.get(), deadline);
 }
 
 std::optional<std::string> windowPNG(const WinRec& window, TimePoint deadline) {
@@ -200,10 +218,12 @@ std::optional<std::string> windowPNG(const WinRec& window, TimePoint deadline) {
         platformTerminateCapture(*capture);
         return std::nullopt;
       }
-      sleepSeconds(CAPTURE_POLL_SECONDS);
+      platformWaitForCapture(*capture, CAPTURE_POLL_SECONDS);
     }
     if (platformCaptureExitStatus(*capture) != 0) return std::nullopt;
-    auto png = fitPicture(file.path, deadline);
+    // A capture that holds its picture as pixels wrote no file.
+    auto pixels = platformTakeCapturedPixels(*capture);
+    auto png = pixels ? fitPixels(*pixels, deadline) : fitPicture(file.path, deadline);
     if (!png) return std::nullopt;
     return std::string(DATA_URL_PREFIX) + base64Encode(*png);
   } catch (...) {

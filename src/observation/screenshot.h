@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "desktop/platform.h"
 #include "desktop/windows.h"
 #include "foundation/clock.h"
 
@@ -26,6 +27,8 @@ std::string captureFilePath();
 // From a captured PNG file, the first PNG encoding that fits, shrinking by 0.8 per attempt down
 // to 32 x 24; none when the file is unreadable, of an unaccepted size, or nothing fits in time.
 std::optional<std::string> fitPicture(const std::string& path, TimePoint deadline);
+// The same from a picture held as pixels; none also when the pixels do not fill its size.
+std::optional<std::string> fitPixels(const CapturedPixels& picture, TimePoint deadline);
 // Standard Base64 with padding and no line breaks.
 std::string base64Encode(std::string_view bytes);
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,9 +21,15 @@ namespace {
 
 using nlohmann::json;
 
+// The file's contents; empty when it cannot be read, as when the process it describes ended
+// between the open and the read.
 std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  try {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::exception&) {
+    return {};
+  }
 }
 
 // Processes whose environment holds "entry" (e.g. "QCU_VDESK=<dir>"), or whose command line
@@ -61,6 +68,22 @@ std::vector<std::string> processesWith(const std::string& entry, bool inCommandL
   }
 }
 
+// Waits until a child of parent runs the program named comm; false after the timeout.
+bool childRuns(pid_t parent, const std::string& comm, double timeoutSeconds) {
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(static_cast<int>(timeoutSeconds * 1000));
+  std::string children =
+      "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::istringstream pids(readAll(children));
+    for (std::string pid; pids >> pid;) {
+      if (readAll("/proc/" + pid + "/comm") == comm + "\n") return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 struct Ending {
   const char* name;
   const char* last;  // the command's last words
@@ -83,8 +106,14 @@ TEST_P(RunEnding, LeavesNothingRunning) {
   auto dir = run.readLine(60);
   ASSERT_TRUE(dir && !dir->empty()) << run.drainErr(1);
   ASSERT_FALSE(desktopGone(*dir, 0)) << "the desktop runs while its command runs";
-  if (ending.signal) kill(run.pid, ending.signal);
-  run.write("go\n");
+  // A shell that is signalled between two commands may outlive the signal: wait until the
+  // command's last words run.
+  if (ending.signal) {
+    ASSERT_TRUE(childRuns(run.pid, "sleep", 30)) << "the command never reached its last words";
+    kill(run.pid, ending.signal);
+  } else {
+    run.write("go\n");
+  }
   EXPECT_EQ(run.waitExit(60), ending.status);
   // After a SIGKILL the supervisor cleans up on its own; otherwise the script returns only
   // once everything is gone.

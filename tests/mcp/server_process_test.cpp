@@ -43,8 +43,13 @@ std::string initialize(const std::string& version = "2025-06-18") {
 }
 
 bool alive(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::string text;
+  try {  // a process that ends between the open and the read makes the read throw
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    text.assign(std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>());
+  } catch (const std::exception&) {
+    return false;
+  }
   auto close = text.rfind(") ");
   return close != std::string::npos && text[close + 2] != 'Z';
 }

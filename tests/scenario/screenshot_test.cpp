@@ -191,6 +191,45 @@ TEST_F(ScreenshotTest, DeadlinesStopTheCaptureAndTheShrinking) {
   expectNoFilesLeft();
 }
 
+TEST_F(ScreenshotTest, PixelsHandedOverGiveTheSamePictureAsTheFile) {
+  for (const char* content : {"plain", "gradient", "busy"}) {
+    const Json capture = {{"width", 1024}, {"height", 768}, {"content", content}};
+    loadCapture(capture);
+    auto fromFile = shoot();
+    Json pixels = capture;
+    pixels["delivery"] = "pixels";
+    loadCapture(pixels);
+    auto fromPixels = shoot();
+    ASSERT_TRUE(fromFile && fromPixels) << content;
+    EXPECT_EQ(*fromPixels, *fromFile) << content;
+    expectNoFilesLeft();
+  }
+}
+
+TEST_F(ScreenshotTest, PixelCapturesThatFailOrDoNotFitGiveNothing) {
+  struct Case {
+    const char* name;
+    Json capture;
+    double seconds;
+  };
+  const Case cases[] = {
+      {"failed", {{"result", "fail"}}, 5},
+      {"too few pixels for the size", {{"result", "garbage"}}, 5},
+      {"no pixels", {{"result", "missing"}}, 5},
+      {"below the floor", {{"width", 30}, {"height", 100}}, 5},
+      {"too wide", {{"width", 8193}, {"height", 40}, {"content", "plain"}}, 5},
+      {"still running at the deadline", {{"seconds", 30}}, 0.05},
+      {"deadline passed before shrinking", {{"width", 640}, {"height", 480}}, -1},
+  };
+  for (const Case& c : cases) {
+    Json capture = c.capture;
+    capture["delivery"] = "pixels";
+    loadCapture(capture);
+    EXPECT_EQ(shoot(c.seconds), std::nullopt) << c.name;
+    expectNoFilesLeft();
+  }
+}
+
 TEST_F(ScreenshotTest, NoPermissionMeansNoCapture) {
   loadCapture({{"width", 640}, {"height", 480}});
   test::controlDesktop({{"op", "set-permissions"}, {"screenCapture", false}});

@@ -1,8 +1,10 @@
 // Simulated window captures. A capture runs like the system's screenshot tool: it creates its
 // output file at once, runs for the window's capture time, and then writes the picture (or
 // fails, or writes garbage, as the window's capture description says) and ends with a status.
-// A capture finishes lazily, when it is first asked about after its time has run out, so no
-// thread of its own is needed.
+// A capture described with "delivery": "pixels" instead holds its picture as pixels, the way a
+// backend that reads the window itself does, and never creates the file. A capture finishes
+// lazily, when it is first asked about after its time has run out, so no thread of its own is
+// needed.
 #include <cairo.h>
 #include <unistd.h>
 
@@ -11,8 +13,10 @@
 #include <cstdio>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 #include "desktop/sim/model.h"
+#include "foundation/clock.h"
 
 namespace qcu {
 
@@ -62,43 +66,46 @@ cairo_status_t appendToString(void* closure, const unsigned char* data, unsigned
   return CAIRO_STATUS_SUCCESS;
 }
 
+// The pixels of a picture of the given size and content.
+CapturedPixels picturePixels(int width, int height, PictureContent content) {
+  CapturedPixels picture{width, height, {}};
+  picture.pixels.resize(static_cast<std::size_t>(width) * height);
+  // A fixed generator, so the same description always gives the same picture.
+  std::uint32_t noise = 0x9E3779B9u;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      std::uint32_t pixel = 0;
+      switch (content) {
+        case PictureContent::Plain:
+          pixel = 0x00D0D8E0u;
+          break;
+        case PictureContent::Gradient:
+          pixel = (static_cast<std::uint32_t>(x * 255 / std::max(1, width - 1)) << 16) |
+                  (static_cast<std::uint32_t>(y * 255 / std::max(1, height - 1)) << 8) | 0x80u;
+          break;
+        case PictureContent::Busy:
+          noise ^= noise << 13;
+          noise ^= noise >> 17;
+          noise ^= noise << 5;
+          pixel = noise & 0x00FFFFFFu;
+          break;
+      }
+      picture.pixels[static_cast<std::size_t>(y) * width + x] = pixel;
+    }
+  }
+  return picture;
+}
+
 // A PNG picture of the given size and content; empty when cairo cannot make it.
 std::string picturePNG(int width, int height, PictureContent content) {
-  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+  CapturedPixels picture = picturePixels(width, height, content);
+  cairo_surface_t* surface =
+      cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(picture.pixels.data()),
+                                          CAIRO_FORMAT_RGB24, width, height, width * 4);
   std::string png;
-  if (cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS) {
-    cairo_surface_flush(surface);
-    unsigned char* data = cairo_image_surface_get_data(surface);
-    int stride = cairo_image_surface_get_stride(surface);
-    // A fixed generator, so the same description always gives the same picture.
-    std::uint32_t noise = 0x9E3779B9u;
-    for (int y = 0; y < height; ++y) {
-      auto* pixels =
-          reinterpret_cast<std::uint32_t*>(data + static_cast<std::ptrdiff_t>(y) * stride);
-      for (int x = 0; x < width; ++x) {
-        std::uint32_t pixel = 0;
-        switch (content) {
-          case PictureContent::Plain:
-            pixel = 0x00D0D8E0u;
-            break;
-          case PictureContent::Gradient:
-            pixel = (static_cast<std::uint32_t>(x * 255 / std::max(1, width - 1)) << 16) |
-                    (static_cast<std::uint32_t>(y * 255 / std::max(1, height - 1)) << 8) | 0x80u;
-            break;
-          case PictureContent::Busy:
-            noise ^= noise << 13;
-            noise ^= noise >> 17;
-            noise ^= noise << 5;
-            pixel = noise & 0x00FFFFFFu;
-            break;
-        }
-        pixels[x] = pixel;
-      }
-    }
-    cairo_surface_mark_dirty(surface);
-    if (cairo_surface_write_to_png_stream(surface, appendToString, &png) != CAIRO_STATUS_SUCCESS) {
-      png.clear();
-    }
+  if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS ||
+      cairo_surface_write_to_png_stream(surface, appendToString, &png) != CAIRO_STATUS_SUCCESS) {
+    png.clear();
   }
   cairo_surface_destroy(surface);
   return png;
@@ -111,11 +118,36 @@ struct SimCapture {
   CaptureSetup given;
   SteadyClock::time_point due;
   bool terminated = false;
-  std::optional<int> status;  // set once the capture has finished
+  std::optional<int> status;             // set once the capture has finished
+  std::optional<CapturedPixels> pixels;  // of a finished capture that hands pixels over
 };
 
 SimCapture* captureOf(const WindowCapture& capture) {
   return static_cast<SimCapture*>(capture.ref.get());
+}
+
+// Finishes a capture that hands its picture over as pixels. Caller holds the capture's lock.
+void finishWithPixels(SimCapture& capture) {
+  const CaptureSetup& given = capture.given;
+  switch (given.result) {
+    case CaptureResult::Picture:
+      capture.pixels = picturePixels(static_cast<int>(*given.width),
+                                     static_cast<int>(*given.height), given.content);
+      capture.status = 0;
+      break;
+    case CaptureResult::Fail:
+      capture.status = given.exitStatus;
+      break;
+    case CaptureResult::Garbage:
+      capture.pixels = CapturedPixels{static_cast<int>(given.width.value_or(1)),
+                                      static_cast<int>(given.height.value_or(1)),
+                                      {}};
+      capture.status = 0;
+      break;
+    case CaptureResult::Missing:
+      capture.status = 0;
+      break;
+  }
 }
 
 // Finishes the capture once its time is up: writes what the window's capture says and sets the
@@ -123,6 +155,10 @@ SimCapture* captureOf(const WindowCapture& capture) {
 void finishIfDue(SimCapture& capture) {
   if (capture.terminated || capture.status || SteadyClock::now() < capture.due) return;
   const CaptureSetup& given = capture.given;
+  if (given.pixels) {
+    finishWithPixels(capture);
+    return;
+  }
   switch (given.result) {
     case CaptureResult::Picture: {
       std::string png = picturePNG(static_cast<int>(*given.width), static_cast<int>(*given.height),
@@ -141,6 +177,17 @@ void finishIfDue(SimCapture& capture) {
       capture.status = 0;
       break;
   }
+}
+
+bool parsePixels(const json& given, const std::string& where) {
+  auto it = given.find("delivery");
+  if (it == given.end()) return false;
+  if (it->is_string()) {
+    const auto& text = it->get_ref<const std::string&>();
+    if (text == "file") return false;
+    if (text == "pixels") return true;
+  }
+  fail(at(where, "delivery"), "expected \"file\" or \"pixels\"");
 }
 
 CaptureResult parseResult(const json& given, const std::string& where) {
@@ -174,13 +221,15 @@ std::pair<std::uint32_t, CaptureSetup> parseCapture(const json& given, const std
                                                     bool command) {
   requireObject(given, where);
   if (command) {
+    onlyKeys(given,
+             {"op", "id", "window", "result", "width", "height", "content", "seconds", "exitStatus",
+              "delivery"},
+             where);
+  } else {
     onlyKeys(
         given,
-        {"op", "id", "window", "result", "width", "height", "content", "seconds", "exitStatus"},
+        {"window", "result", "width", "height", "content", "seconds", "exitStatus", "delivery"},
         where);
-  } else {
-    onlyKeys(given, {"window", "result", "width", "height", "content", "seconds", "exitStatus"},
-             where);
   }
   if (!given.contains("window")) fail(at(where, "window"), "required");
   auto window = static_cast<std::uint32_t>(integerValue(given["window"], at(where, "window"), 0,
@@ -193,6 +242,7 @@ std::pair<std::uint32_t, CaptureSetup> parseCapture(const json& given, const std
   setup.content = parseContent(given, where);
   setup.seconds = secondsField(given, "seconds", where, 0);
   setup.exitStatus = static_cast<int>(integerField(given, "exitStatus", where, 1, 1, 255));
+  setup.pixels = parsePixels(given, where);
   return {window, setup};
 }
 
@@ -218,7 +268,7 @@ std::optional<WindowCapture> platformStartWindowCapture(std::uint32_t window,
   capture->due = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
                                           std::chrono::duration<double>(capture->given.seconds));
   // The output file exists from the start, as the real tool's does.
-  if (!writeFile(path, {})) {
+  if (!capture->given.pixels && !writeFile(path, {})) {
     capture->given.result = CaptureResult::Fail;
     capture->given.exitStatus = 1;
   }
@@ -232,6 +282,21 @@ bool platformCaptureRunning(const WindowCapture& capture) {
   std::lock_guard<std::mutex> guard(running->lock);
   finishIfDue(*running);
   return !running->terminated && !running->status;
+}
+
+// Captures end lazily at their due time: the wait lasts until then at most.
+void platformWaitForCapture(const WindowCapture& capture, double seconds) {
+  callHook("platformWaitForCapture");
+  SimCapture* running = captureOf(capture);
+  if (!running) return;
+  SteadyClock::time_point due;
+  {
+    std::lock_guard<std::mutex> guard(running->lock);
+    if (running->terminated || running->status) return;
+    due = running->due;
+  }
+  const double untilDue = std::chrono::duration<double>(due - SteadyClock::now()).count();
+  sleepSeconds(std::clamp(untilDue, 0.0, seconds));
 }
 
 void platformTerminateCapture(const WindowCapture& capture) {
@@ -250,6 +315,16 @@ std::optional<int> platformCaptureExitStatus(const WindowCapture& capture) {
   finishIfDue(*running);
   if (running->terminated) return std::nullopt;
   return running->status;
+}
+
+std::optional<CapturedPixels> platformTakeCapturedPixels(const WindowCapture& capture) {
+  callHook("platformTakeCapturedPixels");
+  SimCapture* running = captureOf(capture);
+  if (!running) return std::nullopt;
+  std::lock_guard<std::mutex> guard(running->lock);
+  finishIfDue(*running);
+  if (running->terminated) return std::nullopt;
+  return std::exchange(running->pixels, std::nullopt);
 }
 
 }  // namespace qcu

@@ -109,7 +109,8 @@ struct Process {
   bool startReadable = true;
 };
 
-// How a window answers a capture.
+// How a window answers a capture. A capture that hands over pixels writes no file: its garbage
+// is pixels too few for the picture's size, and "missing" hands over none.
 enum class CaptureResult {
   Picture,  // a PNG picture
   Fail,     // ends with a non-zero status, leaving an empty file
@@ -127,8 +128,9 @@ struct CaptureSetup {
   std::optional<std::int64_t> width;
   std::optional<std::int64_t> height;
   PictureContent content = PictureContent::Gradient;
-  double seconds = 0;  // how long the capture runs
-  int exitStatus = 1;  // for CaptureResult::Fail
+  double seconds = 0;   // how long the capture runs
+  int exitStatus = 1;   // for CaptureResult::Fail
+  bool pixels = false;  // hands the picture over as pixels instead of writing the file
 };
 
 // A change that takes effect at a chosen moment; applied by the first platform call after it.

@@ -1,6 +1,6 @@
 // The Linux desktop backend: start-up here, and the parts not built yet, which answer honestly
-// and fail closed: no window captures. Which thread may touch which connection: see display.h. The
-// window list, applications and processes, session and permissions, input and the clipboard, and
+// and fail closed. Which thread may touch which connection: see display.h. The window list,
+// applications and processes, session and permissions, input, the clipboard, window capture and
 // accessibility (atspi.cpp) have files of their own.
 #include <cstdlib>
 
@@ -30,18 +30,6 @@ bool platformInit(int, char**) {
 }
 std::string platformName() {
   return "linux";
-}
-
-// No window can be captured yet: every capture fails to start.
-std::optional<WindowCapture> platformStartWindowCapture(std::uint32_t, const std::string&) {
-  return std::nullopt;
-}
-bool platformCaptureRunning(const WindowCapture&) {
-  return false;
-}
-void platformTerminateCapture(const WindowCapture&) {}
-std::optional<int> platformCaptureExitStatus(const WindowCapture&) {
-  return std::nullopt;
 }
 
 }  // namespace qcu

@@ -39,6 +39,24 @@ std::vector<Window> children(Display* display, Window window) {
   return result;
 }
 
+}  // namespace
+
+Window frameOf(Display* display, Window root, Window client) {
+  Window window = client;
+  for (int depth = 0; depth < MAX_FRAME_DEPTH; ++depth) {
+    Window parent = None, treeRoot = None;
+    Window* list = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display, window, &treeRoot, &parent, &list, &count)) return None;
+    if (list) XFree(list);
+    if (parent == root || parent == None) return window;
+    window = parent;
+  }
+  return None;
+}
+
+namespace {
+
 bool contains(const std::vector<unsigned long>& items, Atom atom) {
   return atom != None && std::find(items.begin(), items.end(), atom) != items.end();
 }

@@ -43,6 +43,10 @@ struct WindowFacts {
 // exists and names itself. A dead manager's properties are not trusted. On a held connection.
 bool managerAlive(Display* display, Window root);
 
+// The client's ancestor just below the root (the client itself when it is a top-level); None
+// when the client is gone.
+Window frameOf(Display* display, Window root, Window client);
+
 // The top-level windows front to back; none when there is no usable display.
 std::optional<std::vector<WindowFacts>> listWindows();
 

@@ -13,7 +13,7 @@
 // snapshot as a level with their role, states and child lists fetched in one pipelined burst;
 // any other fact first asked of one of them is fetched for the whole level, since a walk asks
 // the same of every element (atspi_tree.h). A snapshot serves only the walk that made it: the
-// same thread, while it is that thread's newest snapshot, each value for at most 2 s. Every
+// same thread, while it is that thread's newest snapshot, each value for at most 5 s. Every
 // walk of the common code starts from a window or application element, whose children are read
 // live and start a new snapshot, so a safety check never reads facts older than the walk that
 // asked for them; a stored element read by a later check (its role and label before an action)

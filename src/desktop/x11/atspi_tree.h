@@ -114,12 +114,13 @@ std::optional<std::vector<AXElement>> childrenOf(const Element& element);
 void fetchColumns(const std::vector<Ref>& refs, std::vector<Facts>& facts,
                   const std::vector<std::size_t>& which, unsigned columns);
 
-// The age up to which a snapshot serves a value. Freshness comes from serving a walk only what
-// it fetched itself; this bound only keeps a finished walk's values from serving a later read on
-// its thread that starts no walk. It is longer than the few hundred milliseconds a walk takes on
-// an idle machine because on a loaded one a level of 300 elements takes seconds, and re-reading
-// what grew old would only make it slower still.
-inline constexpr auto SNAPSHOT_MAX_AGE = std::chrono::milliseconds(2000);
+// The age up to which a snapshot serves a value: the longest any walk of the common code runs
+// (an observation's deadline). Freshness comes from serving a walk only what it fetched itself;
+// this bound only keeps a finished walk's values from a later read on its thread that starts no
+// walk. A walk takes a few hundred milliseconds on an idle machine, but on a loaded one a level
+// of 300 elements takes seconds, and re-reading what a shorter bound let grow old made such
+// walks overrun their deadline.
+inline constexpr auto SNAPSHOT_MAX_AGE = std::chrono::milliseconds(5000);
 // The most elements one level of a snapshot adds: the common code's walks visit at most a few
 // hundred elements. A single child list longer than this is given as handles that read live.
 inline constexpr std::size_t SNAPSHOT_MAX_LEVEL = 640;

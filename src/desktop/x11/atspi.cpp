@@ -108,29 +108,18 @@ std::optional<AXValue> valueOf(const Element& element) {
   return axValueOf(facts);
 }
 
-std::vector<AXElement> handlesOf(const std::vector<Ref>& refs) {
-  std::vector<AXElement> handles;
-  handles.reserve(refs.size());
-  for (const Ref& ref : refs)
-    handles.push_back(makeElement(ref));
-  return handles;
-}
-
-// The application's windows: its children of a window role, read live.
+// The application's windows: its children of a window role. They start a walk of their own
+// (a new snapshot), so that their extents, read next to match them to the window list, and
+// the walk down one of them come in bursts.
 std::optional<AXValue> windowsOf(const Element& application) {
-  Facts facts = live(application.ref, bit(CHILDREN));
-  if (!facts.has(CHILDREN)) return std::nullopt;
-  std::vector<Facts> children(facts.children.size());
-  std::vector<std::size_t> all(children.size());
-  for (std::size_t i = 0; i < all.size(); ++i)
-    all[i] = i;
-  fetchColumns(facts.children, children, all, bit(ROLE));
-  std::vector<Ref> windows;
-  for (std::size_t i = 0; i < children.size(); ++i) {
-    if (children[i].has(ROLE) && isWindowRole(children[i].role))
-      windows.push_back(facts.children[i]);
+  auto children = childrenOf(application);
+  if (!children) return std::nullopt;
+  std::vector<AXElement> windows;
+  for (const AXElement& child : *children) {
+    const Facts facts = factsOf(*elementOf(child), bit(ROLE));
+    if (facts.has(ROLE) && isWindowRole(facts.role)) windows.push_back(child);
   }
-  return AXValue{handlesOf(windows)};
+  return AXValue{std::move(windows)};
 }
 
 // The element of the application with the focused state: one Collection query on the

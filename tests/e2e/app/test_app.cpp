@@ -108,21 +108,24 @@ void addButtons(const json& command) {
   int count = command.at("count").get<int>();
   int columns = command.value("columns", 20);
   if (count < 1 || count > 5000 || columns < 1) throw AppError("count or columns out of range");
-  GtkWidget* grid = gtk_grid_new();
-  gtk_box_pack_start(GTK_BOX(w.box), grid, FALSE, FALSE, 0);
   int first = 1;
   while (nodes().count("button-" + std::to_string(first)))
     ++first;  // a second batch goes on
+  // Rows of buttons straight in the window's box: no wrapper per button, so that the buttons are
+  // nearly all the accessibility tree holds, as in a real toolbar or keypad.
+  GtkWidget* row = nullptr;
   for (int i = 0; i < count; ++i) {
+    if (i % columns == 0) {
+      row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+      gtk_box_pack_start(GTK_BOX(w.box), row, FALSE, FALSE, 0);
+    }
     int n = first + i;
-    GtkWidget* cell = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
-    gtk_grid_attach(GTK_GRID(grid), cell, i % columns, i / columns, 1, 1);
     buildNode({{"id", "button-" + std::to_string(n)},
                {"role", "AXButton"},
                {"title", "Button " + std::to_string(n)}},
-              cell, pressed);
+              row, pressed);
+    gtk_widget_show(row);
   }
-  gtk_widget_show_all(grid);
 }
 
 json apply(const json& command) {

@@ -88,16 +88,21 @@ bool platformActivateApplication(std::int32_t pid) {
   if (!rows) return false;
   x11::WindowFacts target = activationTarget(*rows, pid);
   if (target.client == None) return false;
+  return x11::activateWindow(target);
+}
 
-  x11::RequestScope scope;
+namespace x11 {
+
+bool activateWindow(const WindowFacts& target) {
+  RequestScope scope;
   if (!scope) return false;
   Display* display = scope.display;
   unsigned long mark = scope.mark();
-  if (x11::managerAlive(display, scope.root)) {
+  if (managerAlive(display, scope.root)) {
     XEvent event{};
     event.xclient.type = ClientMessage;
     event.xclient.window = target.client;
-    event.xclient.message_type = x11::atoms().netActiveWindow;
+    event.xclient.message_type = atoms().netActiveWindow;
     event.xclient.format = 32;
     event.xclient.data.l[0] = SOURCE_PAGER;
     event.xclient.data.l[1] = CurrentTime;
@@ -109,5 +114,7 @@ bool platformActivateApplication(std::int32_t pid) {
   }
   return scope.clean(mark);
 }
+
+}  // namespace x11
 
 }  // namespace qcu

@@ -30,8 +30,8 @@ struct Link {
 };
 
 Link& link(Bus bus) {
-  static auto* links = new Link[2];
-  return links[bus == Bus::Session ? 0 : 1];
+  static auto* links = new Link[3];
+  return links[static_cast<int>(bus)];
 }
 
 bool exists(const std::string& path) {
@@ -42,6 +42,19 @@ bool exists(const std::string& path) {
 // The bus address from the environment and the usual sockets only: never one that GLib would
 // make by launching a bus of its own.
 std::optional<std::string> address(Bus bus) {
+  if (bus == Bus::Accessibility) {
+    if (const char* value = std::getenv("AT_SPI_BUS_ADDRESS"); value && *value) return value;
+    // Starts the accessibility bus when it is not running yet, as any assistive tool does.
+    BusCall call{Bus::Session,   "org.a11y.Bus", "/org/a11y/bus",
+                 "org.a11y.Bus", "GetAddress",   nullptr,
+                 "(s)",          2000,           true};
+    BusReply reply = busCall(call);
+    if (reply.answer != BusAnswer::Reply) return std::nullopt;
+    const char* found = nullptr;
+    g_variant_get(reply.value.get(), "(&s)", &found);
+    if (!found || !*found) return std::nullopt;
+    return std::string(found);
+  }
   if (bus == Bus::Session) {
     if (const char* value = std::getenv("DBUS_SESSION_BUS_ADDRESS"); value && *value) return value;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -55,7 +68,9 @@ std::optional<std::string> address(Bus bus) {
   return std::nullopt;
 }
 
-void connectInBackground(Link* target, std::optional<std::string> where) {
+void connectInBackground(Link* target, Bus bus) {
+  // The accessibility bus's address comes from the session bus, which may itself be slow.
+  std::optional<std::string> where = address(bus);
   GDBusConnection* made = nullptr;
   if (where) {
     auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
@@ -89,7 +104,7 @@ GDBusConnection* connection(Bus bus, int timeoutMs, BusAnswer& why) {
       return nullptr;
     }
     target.connecting = true;
-    std::thread(connectInBackground, &target, address(bus)).detach();
+    std::thread(connectInBackground, &target, bus).detach();
   }
   target.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                           [&] { return !target.connecting; });
@@ -117,6 +132,11 @@ BusAnswer classify(const GError* error) {
 }
 
 }  // namespace
+
+GDBusConnection* busConnection(Bus bus, int timeoutMs) {
+  BusAnswer why = BusAnswer::Failed;
+  return connection(bus, timeoutMs, why);
+}
 
 BusReply busCall(const BusCall& call) {
   BusReply reply;

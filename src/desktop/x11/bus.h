@@ -1,13 +1,16 @@
-// Short, bounded D-Bus method calls on the session and system buses (GDBus).
+// Short, bounded D-Bus method calls on the session and system buses (GDBus), and the bounded
+// connection to the accessibility bus.
 #pragma once
 
-#include <glib.h>
+#include <gio/gio.h>
 
 #include <memory>
 
 namespace qcu::x11 {
 
-enum class Bus { Session, System };
+// The accessibility bus is the one whose address the session bus's org.a11y.Bus gives (or
+// AT_SPI_BUS_ADDRESS names).
+enum class Bus { Session, System, Accessibility };
 
 enum class BusAnswer {
   Reply,        // the service answered; value holds the reply
@@ -40,5 +43,9 @@ struct BusCall {
 // connections are made beside the caller, which waits for them at most that long. Safe from any
 // thread.
 BusReply busCall(const BusCall& call);
+
+// A referenced open connection to the bus (unref it when done), made as busCall makes it: null
+// when the bus is absent or the connection is not made within timeoutMs. Safe from any thread.
+GDBusConnection* busConnection(Bus bus, int timeoutMs);
 
 }  // namespace qcu::x11

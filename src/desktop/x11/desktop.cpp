@@ -1,10 +1,10 @@
-// The Linux desktop backend: start-up here, and the parts not built yet, which answer honestly
-// and fail closed: no accessibility elements. Which thread may touch which connection: see
-// display.h. The window list, applications and processes, session and permissions, input, the
-// clipboard and window capture have files of their own.
+// The Linux desktop backend: start-up here. Which thread may touch which connection: see display.h.
+// The window list, applications and processes, session and permissions, input, the clipboard,
+// window capture and accessibility (atspi.cpp) have files of their own.
 #include <cstdlib>
 
 #include "desktop/platform.h"
+#include "desktop/x11/atspi_bus.h"
 #include "desktop/x11/display.h"
 #include "desktop/x11/input.h"
 
@@ -13,6 +13,7 @@ namespace qcu {
 // Opens the display named by DISPLAY. Without one the helper still starts and refuses every
 // request that needs the desktop.
 bool platformInit(int, char**) {
+  x11::atspi::keepGLibOffStdout();
   // First, while this is the only thread: the watcher is forked.
   const char* name = std::getenv("DISPLAY");
   if (name && *name) x11::watchPairAfterExit();
@@ -28,35 +29,6 @@ bool platformInit(int, char**) {
 }
 std::string platformName() {
   return "linux";
-}
-
-void platformSetMessagingTimeout(double) {}
-std::optional<AXElement> platformApplicationElement(std::int32_t) {
-  return std::nullopt;
-}
-std::optional<AXValue> platformCopyAttribute(const AXElement&, std::string_view) {
-  return std::nullopt;
-}
-std::optional<std::vector<std::string>> platformActionNames(const AXElement&) {
-  return std::nullopt;
-}
-std::optional<bool> platformIsSettable(const AXElement&, std::string_view) {
-  return std::nullopt;
-}
-bool platformSetAttribute(const AXElement&, std::string_view, const AXValue&) {
-  return false;
-}
-bool platformPerformAction(const AXElement&, std::string_view) {
-  return false;
-}
-bool platformHasWindowNumberLookup() {
-  return false;
-}
-std::optional<std::uint32_t> platformWindowNumberOfElement(const AXElement&) {
-  return std::nullopt;
-}
-bool platformSameElement(const AXElement& a, const AXElement& b) {
-  return a.ref == b.ref;
 }
 
 }  // namespace qcu

@@ -59,4 +59,8 @@ struct ProcessWindows {
 };
 std::optional<ProcessWindows> recentProcessWindows(std::int32_t pid, double maxAgeSeconds);
 
+// Asks the window manager to activate the window (else raises it and gives it the input focus);
+// true when the request was sent without an X error.
+bool activateWindow(const WindowFacts& target);
+
 }  // namespace qcu::x11

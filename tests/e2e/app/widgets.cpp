@@ -55,6 +55,80 @@ void deleteTarget(gpointer data, GClosure*) {
   delete static_cast<PressTarget*>(data);
 }
 
+// Options of a choice widget: "options": ["a", "b"], the first chosen.
+void addOptions(GtkComboBoxText* combo, const json& element) {
+  for (const json& option : element.value("options", json::array()))
+    gtk_combo_box_text_append_text(combo, option.get<std::string>().c_str());
+  gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 0);
+}
+
+// The widgets of the accessibility tests: one of each kind a GTK window commonly holds.
+bool makeOtherWidget(const std::string& role, const json& element, Node& node) {
+  std::string title = textOf(element, "title");
+  json value = element.value("value", json());
+  if (role == "AXRadioButton") {
+    node.widget = gtk_radio_button_new_with_label(nullptr, title.c_str());
+  } else if (role == "AXToggle") {
+    node.widget = gtk_toggle_button_new_with_label(title.c_str());
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(node.widget), truthy(value));
+  } else if (role == "AXPopUpButton") {
+    node.widget = gtk_combo_box_text_new();
+    addOptions(GTK_COMBO_BOX_TEXT(node.widget), element);
+  } else if (role == "AXComboBox") {
+    node.widget = gtk_combo_box_text_new_with_entry();
+    addOptions(GTK_COMBO_BOX_TEXT(node.widget), element);
+  } else if (role == "AXSlider") {
+    node.widget = gtk_scale_new_with_range(GTK_ORIENTATION_HORIZONTAL, 0, 100, 1);
+    gtk_range_set_value(GTK_RANGE(node.widget), value.is_number() ? value.get<double>() : 0);
+  } else if (role == "AXIncrementor") {
+    node.widget = gtk_spin_button_new_with_range(0, 100, 1);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(node.widget),
+                              value.is_number() ? value.get<double>() : 0);
+  } else if (role == "AXProgressIndicator") {
+    node.widget = gtk_progress_bar_new();
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(node.widget),
+                                  value.is_number() ? value.get<double>() : 0);
+  } else if (role == "AXLevelIndicator") {
+    node.widget = gtk_level_bar_new_for_interval(0, 10);
+    gtk_level_bar_set_value(GTK_LEVEL_BAR(node.widget),
+                            value.is_number() ? value.get<double>() : 0);
+  } else if (role == "AXTabGroup") {
+    // Two pages, each a tab named after its label.
+    node.widget = gtk_notebook_new();
+    for (const char* page : {"First page", "Second page"}) {
+      gtk_notebook_append_page(GTK_NOTEBOOK(node.widget), gtk_label_new(page), gtk_label_new(page));
+    }
+  } else if (role == "AXImage") {
+    node.widget = gtk_image_new_from_icon_name("image-missing", GTK_ICON_SIZE_BUTTON);
+  } else if (role == "AXSplitter") {
+    node.widget = gtk_separator_new(GTK_ORIENTATION_HORIZONTAL);
+  } else if (role == "AXMenuBar") {
+    // A menu bar with one menu of one item.
+    node.widget = gtk_menu_bar_new();
+    GtkWidget* item = gtk_menu_item_new_with_label("File");
+    GtkWidget* menu = gtk_menu_new();
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu), gtk_menu_item_new_with_label("Open"));
+    gtk_menu_item_set_submenu(GTK_MENU_ITEM(item), menu);
+    gtk_menu_shell_append(GTK_MENU_SHELL(node.widget), item);
+  } else if (role == "AXToolbar") {
+    node.widget = gtk_toolbar_new();
+    gtk_toolbar_insert(GTK_TOOLBAR(node.widget), gtk_tool_button_new(nullptr, "Tool"), -1);
+  } else if (role == "AXTable") {
+    // One column of two rows.
+    GtkListStore* store = gtk_list_store_new(1, G_TYPE_STRING);
+    for (const char* row : {"First row", "Second row"})
+      gtk_list_store_insert_with_values(store, nullptr, -1, 0, row, -1);
+    node.widget = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
+    g_object_unref(store);
+    gtk_tree_view_append_column(GTK_TREE_VIEW(node.widget),
+                                gtk_tree_view_column_new_with_attributes(
+                                    "Name", gtk_cell_renderer_text_new(), "text", 0, nullptr));
+  } else {
+    return false;
+  }
+  return true;
+}
+
 Node makeWidget(const std::string& role, const json& element) {
   Node node{role, nullptr, nullptr, nullptr};
   std::string title = textOf(element, "title");
@@ -87,12 +161,13 @@ Node makeWidget(const std::string& role, const json& element) {
     node.widget = gtk_label_new(value.is_null() ? title.c_str() : valueText(value).c_str());
   } else if (role == "AXGroup") {
     node.widget = node.box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
-  } else {
+  } else if (!makeOtherWidget(role, element, node)) {
     throw AppError("role " + role + " has no widget in the test application");
   }
   if (!node.outer) node.outer = node.widget;
   // Widgets whose accessible name is not their own label take the element's title.
-  if (!title.empty() && role != "AXButton" && role != "AXCheckBox") {
+  if (!title.empty() && role != "AXButton" && role != "AXCheckBox" && role != "AXRadioButton" &&
+      role != "AXToggle") {
     atk_object_set_name(accessible(node.widget), title.c_str());
   }
   return node;

@@ -9,19 +9,23 @@
 // Element handles hold the element's name, its connection's unique bus name and its object path
 // (atspi_tree.h); two handles are the same element when the names are equal.
 //
-// Speed without stale answers: when the children of an element are read, the children's role,
-// states and properties (and their own child lists) are fetched in one pipelined burst and kept
-// with the handles in a snapshot; a walk that goes on down the tree finds the next level there.
-// A snapshot serves only the walk that made it: the same thread, while it is that thread's newest
-// snapshot and at most a few hundred milliseconds old. Every walk of the common code starts from
-// a window or application element, whose children are read live and start a new snapshot, so a
-// safety check never reads facts older than the walk that asked for them; a stored element read
-// by a later check (its role and label before an action) reads live.
+// Speed without stale answers: when the children of an element are read, they are added to a
+// snapshot as a level with their role, states and child lists fetched in one pipelined burst;
+// any other fact first asked of one of them is fetched for the whole level, since a walk asks
+// the same of every element (atspi_tree.h). A snapshot serves only the walk that made it: the
+// same thread, while it is that thread's newest snapshot, each value for at most 500 ms. Every
+// walk of the common code starts from a window or application element, whose children are read
+// live and start a new snapshot, so a safety check never reads facts older than the walk that
+// asked for them; a stored element read by a later check (its role and label before an action)
+// reads live. The application answers calls one after another on its main loop, so it, not the
+// helper, sets the pace of a walk: fewer calls is the only speed there is.
 //
-// Bounds: every call is bounded by the messaging timeout; after an application lets a call time
-// out, calls to it fail at once for a short while, so a stopped application costs one timeout
-// and not one per read; the registry is asked with a lower bound. Nothing here runs on the
-// thread that reads requests, so "ping" and "stop" never wait on an application.
+// Bounds: every call is bounded by the messaging timeout from when it is sent, and a burst keeps
+// only a few calls in flight; after an application lets a call time out, calls to it fail at
+// once for a short while, so a stopped application costs one timeout and not one per read; the
+// registry is asked with a lower bound. Requests that the common code answers on the thread
+// that reads requests (a candidate listing, a probe) can thus hold that thread for at most one
+// timeout per stopped application.
 //
 // Windows are the application's frames, dialogs and other top-level windows. There is no window
 // number lookup: the common code matches a window element by pid and geometry, and raising or
@@ -73,11 +77,6 @@ bool holdsEditableText(const Ref& ref) {
   });
 }
 
-std::optional<std::string> nonEmpty(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  return text;
-}
-
 std::optional<std::string> attributeOf(const Facts& facts, const char* key) {
   auto it = facts.attributes.find(key);
   if (it == facts.attributes.end()) return std::nullopt;
@@ -95,6 +94,18 @@ std::optional<AXValue> roleOf(const Element& element) {
   if (!facts.has(ROLE) || !facts.has(STATE)) return std::nullopt;
   const bool editable = facts.role == ATSPI_ROLE_COMBO_BOX && holdsEditableText(element.ref);
   return AXValue{std::string(axRoleOf(facts.role, facts.states, editable))};
+}
+
+// The value, reading only what the element's role needs.
+std::optional<AXValue> valueOf(const Element& element) {
+  Facts facts = factsOf(element, bit(ROLE) | bit(STATE));
+  if (!facts.has(ROLE)) return std::nullopt;
+  unsigned more = 0;
+  if (facts.role == ATSPI_ROLE_COMBO_BOX) more |= bit(PROPS);
+  if (textIsValue(facts.role)) more |= bit(TEXT);
+  if (hasNumericValue(facts.role)) more |= bit(NUMBER);
+  if (more) facts = factsOf(element, bit(ROLE) | bit(STATE) | more);
+  return axValueOf(facts);
 }
 
 std::vector<AXElement> handlesOf(const std::vector<Ref>& refs) {
@@ -280,7 +291,7 @@ std::optional<AXValue> platformCopyAttribute(const AXElement& handle, std::strin
   if (!element) return std::nullopt;
   if (name == "AXRole") return roleOf(*element);
   if (name == "AXChildren") {
-    auto children = childrenOf(*element, true);
+    auto children = childrenOf(*element);
     if (!children) return std::nullopt;
     return AXValue{std::move(*children)};
   }
@@ -291,8 +302,7 @@ std::optional<AXValue> platformCopyAttribute(const AXElement& handle, std::strin
     if (!subrole) return std::nullopt;
     return AXValue{std::string(*subrole)};
   }
-  if (name == "AXTitle" || name == "AXDescription" || name == "AXPlaceholderValue" ||
-      name == "AXHelp" || name == "AXIdentifier") {
+  if (name == "AXTitle" || name == "AXDescription" || name == "AXHelp" || name == "AXIdentifier") {
     Facts facts = factsOf(*element, bit(PROPS));
     if (!facts.has(PROPS)) return std::nullopt;
     std::optional<std::string> text;
@@ -300,20 +310,23 @@ std::optional<AXValue> platformCopyAttribute(const AXElement& handle, std::strin
       text = facts.name;
     } else if (name == "AXDescription") {
       text = facts.description;
-    } else if (name == "AXPlaceholderValue") {
-      text = attributeOf(facts, "placeholder-text");
     } else if (name == "AXHelp") {
       text = facts.helpText;
+    } else if (!facts.accessibleId.empty()) {
+      text = facts.accessibleId;
     } else {
-      text = facts.accessibleId.empty() ? attributeOf(facts, "id") : nonEmpty(facts.accessibleId);
+      text = attributeOf(factsOf(*element, bit(ATTRIBUTES)), "id");
     }
     if (!text) return std::nullopt;
     return AXValue{std::move(*text)};
   }
-  if (name == "AXValue") {
-    return axValueOf(
-        factsOf(*element, bit(ROLE) | bit(STATE) | bit(PROPS) | bit(TEXT) | bit(NUMBER)));
+  if (name == "AXPlaceholderValue") {
+    Facts facts = factsOf(*element, bit(ATTRIBUTES));
+    auto text = attributeOf(facts, "placeholder-text");
+    if (!text) return std::nullopt;
+    return AXValue{std::move(*text)};
   }
+  if (name == "AXValue") return valueOf(*element);
   if (name == "AXEnabled") {
     Facts facts = factsOf(*element, bit(STATE));
     if (!facts.has(STATE)) return std::nullopt;
@@ -339,9 +352,9 @@ std::optional<AXValue> platformCopyAttribute(const AXElement& handle, std::strin
 std::optional<std::vector<std::string>> platformActionNames(const AXElement& handle) {
   const Element* element = elementOf(handle);
   if (!element) return std::nullopt;
+  // An element without actions answers the actions call with an error: no actions.
   Facts facts = factsOf(*element, bit(ROLE) | bit(ACTIONS));
-  if (!facts.has(ROLE) || !facts.has(IFACES)) return std::nullopt;
-  if (facts.hasInterface(ACTION_INTERFACE) && !facts.has(ACTIONS)) return std::nullopt;
+  if (!facts.has(ROLE)) return std::nullopt;
   std::vector<std::string> names;
   if (pressActionIndex(facts.actions)) names.emplace_back("AXPress");
   if (isWindowRole(facts.role)) names.emplace_back("AXRaise");

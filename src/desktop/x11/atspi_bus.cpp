@@ -20,6 +20,9 @@ using SteadyClock = std::chrono::steady_clock;
 // call after it goes through again, so an application that recovers is usable within this time.
 constexpr auto CIRCUIT_OPEN = std::chrono::milliseconds(1500);
 
+// Calls of one batch in flight at once.
+constexpr std::size_t MAX_IN_FLIGHT = 8;
+
 // The registry is a daemon of its own that answers from memory.
 constexpr int REGISTRY_TIMEOUT_MS = 500;
 
@@ -80,15 +83,15 @@ Variant callWith(const Call& call, int timeoutMs) {
   return own(reply);
 }
 
-// The calls of one callAll in flight, answered on the caller's own main context.
+// The calls of one callAll, answered on the caller's own main context.
 struct Batch {
   std::vector<Variant> replies;
-  std::vector<char> timedOut;  // 1 where the call ran out of time
-  std::size_t remaining = 0;
+  std::size_t inFlight = 0;
 };
 struct Slot {
   Batch* batch = nullptr;
   std::size_t index = 0;
+  std::string bus;
 };
 
 void finished(GObject* source, GAsyncResult* result, gpointer data) {
@@ -97,10 +100,11 @@ void finished(GObject* source, GAsyncResult* result, gpointer data) {
   GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
   slot->batch->replies[slot->index] = own(reply);
   if (error) {
-    if (isTimeout(error)) slot->batch->timedOut[slot->index] = 1;
+    // At once, so that the batch sends nothing more to this application.
+    if (isTimeout(error)) openCircuit(slot->bus);
     g_error_free(error);
   }
-  --slot->batch->remaining;
+  --slot->batch->inFlight;
 }
 
 }  // namespace
@@ -130,41 +134,41 @@ Variant callOne(const Call& call) {
 std::vector<Variant> callAll(const std::vector<Call>& calls) {
   Batch batch;
   batch.replies.resize(calls.size());
-  batch.timedOut.resize(calls.size(), 0);
   if (calls.empty()) return batch.replies;
   const int limit = timeoutMs();
   GDBusConnection* bus = connection(limit);
   if (!bus) return batch.replies;
 
   // Replies are delivered on the thread-default context of the thread that made the calls: a
-  // context of this call's own, iterated here until every call is answered or timed out.
+  // context of this call's own, iterated here until every call sent is answered or timed out.
   GMainContext* context = g_main_context_new();
   g_main_context_push_thread_default(context);
   std::vector<Slot> slots(calls.size());
-  std::map<std::string, bool> skipped;
-  for (std::size_t i = 0; i < calls.size(); ++i) {
-    const Call& call = calls[i];
-    if (call.bus.empty() || call.path.empty()) continue;
-    auto known = skipped.find(call.bus);
-    if (known == skipped.end()) known = skipped.emplace(call.bus, circuitOpen(call.bus)).first;
-    if (known->second) continue;
-    slots[i] = Slot{&batch, i};
-    ++batch.remaining;
-    g_dbus_connection_call(bus, call.bus.c_str(), call.path.c_str(), call.interface, call.method,
-                           call.arguments.get(),
-                           call.replyType ? G_VARIANT_TYPE(call.replyType) : nullptr,
-                           G_DBUS_CALL_FLAGS_NO_AUTO_START, limit, nullptr, finished, &slots[i]);
-  }
+  std::size_t next = 0;
+  // An application answers one call after another, and a call's timeout runs from when it is
+  // sent: only a few are in flight at once, so that none waits long behind the others.
+  const auto sendMore = [&] {
+    while (next < calls.size() && batch.inFlight < MAX_IN_FLIGHT) {
+      const Call& call = calls[next];
+      const std::size_t index = next++;
+      if (call.bus.empty() || call.path.empty() || circuitOpen(call.bus)) continue;
+      slots[index] = Slot{&batch, index, call.bus};
+      ++batch.inFlight;
+      g_dbus_connection_call(
+          bus, call.bus.c_str(), call.path.c_str(), call.interface, call.method,
+          call.arguments.get(), call.replyType ? G_VARIANT_TYPE(call.replyType) : nullptr,
+          G_DBUS_CALL_FLAGS_NO_AUTO_START, limit, nullptr, finished, &slots[index]);
+    }
+  };
+  sendMore();
   // Each call ends within its timeout, answered or not, so this loop ends too.
-  while (batch.remaining > 0)
+  while (batch.inFlight > 0) {
     g_main_context_iteration(context, TRUE);
+    sendMore();
+  }
   g_main_context_pop_thread_default(context);
   g_main_context_unref(context);
   g_object_unref(bus);
-
-  for (std::size_t i = 0; i < calls.size(); ++i) {
-    if (batch.timedOut[i]) openCircuit(calls[i].bus);
-  }
   return batch.replies;
 }
 

@@ -50,7 +50,8 @@ int timeoutMs();
 Variant callRegistry(const Call& call);
 // One call; null on any error, a wrong reply type or no answer in time.
 Variant callOne(const Call& call);
-// All calls in flight at once, each answered or failed within the timeout; replies in order.
+// Many calls in flight at once, each answered or failed within the timeout from when it is
+// sent; replies in order. After one call to an application times out, the rest to it fail.
 std::vector<Variant> callAll(const std::vector<Call>& calls);
 
 // The process behind a connection of the accessibility bus, as the bus itself knows it.

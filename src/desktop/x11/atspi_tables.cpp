@@ -122,7 +122,7 @@ bool isWindowRole(std::uint32_t role) {
   return row && row->axRole == "AXWindow";
 }
 
-bool textIsValue(std::uint32_t role, std::uint64_t) {
+bool textIsValue(std::uint32_t role) {
   switch (role) {
     case ATSPI_ROLE_TEXT:
     case ATSPI_ROLE_ENTRY:
@@ -130,6 +130,19 @@ bool textIsValue(std::uint32_t role, std::uint64_t) {
     case ATSPI_ROLE_LABEL:
     case ATSPI_ROLE_STATIC:
     case ATSPI_ROLE_CAPTION:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool hasNumericValue(std::uint32_t role) {
+  switch (role) {
+    case ATSPI_ROLE_SLIDER:
+    case ATSPI_ROLE_SPIN_BUTTON:
+    case ATSPI_ROLE_PROGRESS_BAR:
+    case ATSPI_ROLE_LEVEL_BAR:
+    case ATSPI_ROLE_SCROLL_BAR:
       return true;
     default:
       return false;
@@ -154,15 +167,9 @@ std::optional<AXValue> axValueOf(const Facts& facts) {
     case ATSPI_ROLE_COMBO_BOX:
       if (!facts.has(PROPS)) return std::nullopt;
       return AXValue{facts.name};
-    case ATSPI_ROLE_SLIDER:
-    case ATSPI_ROLE_SPIN_BUTTON:
-    case ATSPI_ROLE_PROGRESS_BAR:
-    case ATSPI_ROLE_LEVEL_BAR:
-    case ATSPI_ROLE_SCROLL_BAR:
-      if (!facts.number) return std::nullopt;
-      return AXValue{*facts.number};
     default:
-      if (textIsValue(facts.role, facts.states) && facts.text) return AXValue{*facts.text};
+      if (hasNumericValue(facts.role) && facts.number) return AXValue{*facts.number};
+      if (textIsValue(facts.role) && facts.text) return AXValue{*facts.text};
       return std::nullopt;
   }
 }

@@ -33,7 +33,10 @@ std::optional<std::string_view> axSubroleOf(std::uint32_t role);
 // Windows as the application lists them: frames, dialogs and other top-level windows.
 bool isWindowRole(std::uint32_t role);
 // Whether the text of an element is its value (text fields and static text).
-bool textIsValue(std::uint32_t role, std::uint64_t states);
+bool textIsValue(std::uint32_t role);
+// Whether an element's value is the number of its Value interface (sliders, spin buttons,
+// progress, level and scroll bars).
+bool hasNumericValue(std::uint32_t role);
 // Whether an element of this role may hold the editable text that makes a combo box editable.
 bool isEditableTextRole(std::uint32_t role);
 

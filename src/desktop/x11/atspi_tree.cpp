@@ -49,21 +49,6 @@ void readProperties(GVariant* reply, Facts& facts) {
   facts.accessibleId = stringIn(dictionary, "AccessibleId");
   const char* help = nullptr;
   if (g_variant_lookup(dictionary, "HelpText", "&s", &help) && help) facts.helpText = help;
-  gint32 count = 0;
-  if (g_variant_lookup(dictionary, "ChildCount", "i", &count)) facts.childCount = count;
-  GVariant* attributes = g_variant_lookup_value(dictionary, "Attributes", G_VARIANT_TYPE("a{ss}"));
-  if (attributes) {
-    GVariantIter iter;
-    g_variant_iter_init(&iter, attributes);
-    const char* key = nullptr;
-    const char* value = nullptr;
-    while (g_variant_iter_next(&iter, "{&s&s}", &key, &value))
-      facts.attributes[key] = value;
-    g_variant_unref(attributes);
-  } else {
-    // Older bridges leave the attributes out of the properties: asked for separately.
-    facts.attributesMissing = true;
-  }
   g_variant_unref(dictionary);
 }
 
@@ -98,13 +83,11 @@ struct Planned {
 bool shouldAsk(const Facts& facts, Column column) {
   switch (column) {
     case EXTENTS:
-      return facts.hasState(ATSPI_STATE_SHOWING) && facts.hasInterface(COMPONENT_INTERFACE);
-    case ACTIONS:
-      return facts.hasInterface(ACTION_INTERFACE);
+      return facts.hasState(ATSPI_STATE_SHOWING);
     case TEXT:
-      return facts.hasInterface(TEXT_INTERFACE) && textIsValue(facts.role, facts.states);
+      return textIsValue(facts.role);
     case NUMBER:
-      return facts.hasInterface(VALUE_INTERFACE);
+      return hasNumericValue(facts.role);
     default:
       return true;
   }
@@ -119,6 +102,8 @@ Call planCall(const Ref& ref, Column column) {
     case PROPS:
       return callOf(ref, PROPERTIES, "GetAll", own(g_variant_new("(s)", ACCESSIBLE_INTERFACE)),
                     "(a{sv})");
+    case ATTRIBUTES:
+      return callOf(ref, ACCESSIBLE_INTERFACE, "GetAttributes", nullptr, "(a{ss})");
     case IFACES:
       return callOf(ref, ACCESSIBLE_INTERFACE, "GetInterfaces", nullptr, "(as)");
     case EXTENTS:
@@ -134,6 +119,47 @@ Call planCall(const Ref& ref, Column column) {
                     own(g_variant_new("(ss)", VALUE_INTERFACE, "CurrentValue")), "(v)");
     default:
       return callOf(ref, ACCESSIBLE_INTERFACE, "GetChildren", nullptr, "(a(so))");
+  }
+}
+
+// Empties a column's value before it is fetched again.
+void clearColumn(Facts& facts, Column column) {
+  facts.have &= ~bit(column);
+  facts.failed &= ~bit(column);
+  switch (column) {
+    case ROLE:
+      facts.role = 0;
+      break;
+    case STATE:
+      facts.states = 0;
+      break;
+    case PROPS:
+      facts.name.clear();
+      facts.description.clear();
+      facts.accessibleId.clear();
+      facts.helpText.reset();
+      break;
+    case ATTRIBUTES:
+      facts.attributes.clear();
+      break;
+    case IFACES:
+      facts.interfaces.clear();
+      break;
+    case EXTENTS:
+      facts.extents.reset();
+      break;
+    case ACTIONS:
+      facts.actions.clear();
+      break;
+    case TEXT:
+      facts.text.reset();
+      break;
+    case NUMBER:
+      facts.number.reset();
+      break;
+    default:
+      facts.children.clear();
+      break;
   }
 }
 
@@ -155,6 +181,9 @@ void readReply(GVariant* reply, Column column, Facts& facts) {
     }
     case PROPS:
       readProperties(reply, facts);
+      break;
+    case ATTRIBUTES:
+      readAttributes(reply, facts);
       break;
     case IFACES: {
       GVariant* names = g_variant_get_child_value(reply, 0);
@@ -205,12 +234,14 @@ void runStage(const std::vector<Ref>& refs, std::vector<Facts>& facts,
               const std::vector<std::size_t>& which, unsigned columns) {
   std::vector<Planned> plan;
   std::vector<Call> calls;
+  const SteadyTime sent = now();
   for (std::size_t element : which) {
     Facts& f = facts[element];
     for (unsigned c = 0; c < COLUMN_COUNT; ++c) {
       const auto column = static_cast<Column>(c);
       if (!(columns & bit(column)) || (f.have & bit(column))) continue;
       f.have |= bit(column);
+      f.fetched[column] = sent;
       if (!shouldAsk(f, column)) continue;
       plan.push_back({element, column});
       calls.push_back(planCall(refs[element], column));
@@ -219,29 +250,12 @@ void runStage(const std::vector<Ref>& refs, std::vector<Facts>& facts,
   if (calls.empty()) return;
   callCount += calls.size();
   std::vector<Variant> replies = callAll(calls);
-  std::vector<std::size_t> attributesMissing;
   for (std::size_t i = 0; i < plan.size(); ++i) {
     Facts& f = facts[plan[i].element];
-    if (!replies[i]) {
-      f.failed |= bit(plan[i].column);
-      continue;
-    }
-    readReply(replies[i].get(), plan[i].column, f);
-    if (plan[i].column == PROPS && f.attributesMissing)
-      attributesMissing.push_back(plan[i].element);
-  }
-  if (attributesMissing.empty()) return;
-  calls.clear();
-  for (std::size_t element : attributesMissing)
-    calls.push_back(
-        callOf(refs[element], ACCESSIBLE_INTERFACE, "GetAttributes", nullptr, "(a{ss})"));
-  callCount += calls.size();
-  replies = callAll(calls);
-  for (std::size_t i = 0; i < attributesMissing.size(); ++i) {
     if (replies[i]) {
-      readAttributes(replies[i].get(), facts[attributesMissing[i]]);
+      readReply(replies[i].get(), plan[i].column, f);
     } else {
-      facts[attributesMissing[i]].failed |= bit(PROPS);
+      f.failed |= bit(plan[i].column);
     }
   }
 }
@@ -249,11 +263,23 @@ void runStage(const std::vector<Ref>& refs, std::vector<Facts>& facts,
 // Columns that decide whether another column is asked at all.
 unsigned prerequisites(unsigned columns) {
   unsigned needed = 0;
-  if (columns & bit(EXTENTS)) needed |= bit(STATE) | bit(IFACES);
-  if (columns & bit(ACTIONS)) needed |= bit(IFACES);
-  if (columns & bit(TEXT)) needed |= bit(IFACES) | bit(ROLE) | bit(STATE);
-  if (columns & bit(NUMBER)) needed |= bit(IFACES);
+  if (columns & bit(EXTENTS)) needed |= bit(STATE);
+  if (columns & (bit(TEXT) | bit(NUMBER))) needed |= bit(ROLE);
   return needed;
+}
+
+bool young(const Facts& facts, Column column, SteadyTime at) {
+  return (facts.have & bit(column)) && at - facts.fetched[column] <= SNAPSHOT_MAX_AGE;
+}
+
+// The requested columns the element has no young value of.
+unsigned staleColumns(const Facts& facts, unsigned columns, SteadyTime at) {
+  unsigned stale = 0;
+  for (unsigned c = 0; c < COLUMN_COUNT; ++c) {
+    const auto column = static_cast<Column>(c);
+    if ((columns & bit(column)) && !young(facts, column, at)) stale |= bit(column);
+  }
+  return stale;
 }
 
 // Thread serials are never reused, unlike thread ids.
@@ -265,45 +291,51 @@ struct ThreadWalks {
 thread_local ThreadWalks walks;
 
 bool serves(const Snapshot& snapshot) {
-  return snapshot.owner == walks.serial && snapshot.serial == walks.newest &&
-         now() - snapshot.made <= SNAPSHOT_MAX_AGE;
+  return snapshot.owner == walks.serial && snapshot.serial == walks.newest;
 }
 
-std::shared_ptr<Snapshot> newSnapshot(const Ref& root) {
-  auto snapshot = std::make_shared<Snapshot>();
-  snapshot->owner = walks.serial;
-  snapshot->serial = ++walks.newest;
-  snapshot->made = now();
-  snapshot->refs.push_back(root);
-  snapshot->facts.emplace_back();
-  snapshot->childIndices.emplace_back();
-  return snapshot;
+// Adds elements as a new level of the snapshot; their indices.
+std::vector<std::size_t> addLevel(Snapshot& snapshot, std::size_t count) {
+  std::vector<std::size_t> added(count);
+  const std::size_t level = snapshot.levels.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    added[i] = snapshot.refs.size() + i;
+    snapshot.levelOf.push_back(level);
+  }
+  snapshot.refs.resize(snapshot.refs.size() + count);
+  snapshot.facts.resize(snapshot.facts.size() + count);
+  snapshot.childIndices.resize(snapshot.childIndices.size() + count);
+  snapshot.levels.push_back(added);
+  return added;
 }
 
-// Adds the children of every element whose child list is known but not yet in the snapshot, with
-// their core facts and their own child lists, all in one stage. A walk that goes breadth first
-// reaches these lists a level at a time, so each stage is the next level of the walk. False
-// when nothing could be added within the size limit.
-bool expandFrontier(Snapshot& snapshot) {
-  std::vector<std::size_t> added;
-  for (std::size_t parent = 0; parent < snapshot.refs.size(); ++parent) {
-    if (snapshot.childIndices[parent] || !snapshot.facts[parent].has(CHILDREN)) continue;
-    const std::vector<Ref> children = snapshot.facts[parent].children;
-    // A partly known child list is no child list: a walk would miss elements.
-    if (snapshot.refs.size() + children.size() > SNAPSHOT_MAX_ELEMENTS) break;
+// Adds the children of the element and of the elements after it in its level whose young child
+// lists are known, as one new level with what a walk reads of them: a walk that goes breadth
+// first asks for these lists one after another. At most SNAPSHOT_MAX_LEVEL elements are added,
+// but always the element's own children.
+void expandLevel(Snapshot& snapshot, std::size_t index, SteadyTime at) {
+  const std::vector<std::size_t> level = snapshot.levels[snapshot.levelOf[index]];
+  auto from = std::find(level.begin(), level.end(), index);
+  std::vector<std::size_t> parents;
+  std::size_t total = 0;
+  for (auto it = from; it != level.end(); ++it) {
+    const Facts& facts = snapshot.facts[*it];
+    if (snapshot.childIndices[*it] || !facts.has(CHILDREN) || !young(facts, CHILDREN, at)) continue;
+    if (!parents.empty() && total + facts.children.size() > SNAPSHOT_MAX_LEVEL) break;
+    parents.push_back(*it);
+    total += facts.children.size();
+  }
+  std::vector<std::size_t> added = addLevel(snapshot, total);
+  std::size_t next = 0;
+  for (std::size_t parent : parents) {
     std::vector<std::size_t> indices;
-    for (const Ref& child : children) {
-      indices.push_back(snapshot.refs.size());
-      added.push_back(snapshot.refs.size());
-      snapshot.refs.push_back(child);
-      snapshot.facts.emplace_back();
-      snapshot.childIndices.emplace_back();
+    for (const Ref& child : snapshot.facts[parent].children) {
+      snapshot.refs[added[next]] = child;
+      indices.push_back(added[next++]);
     }
     snapshot.childIndices[parent] = std::move(indices);
   }
-  if (added.empty()) return false;
-  fetchColumns(snapshot.refs, snapshot.facts, added, CORE | bit(CHILDREN));
-  return true;
+  fetchColumns(snapshot.refs, snapshot.facts, added, WALKED);
 }
 
 std::vector<AXElement> handlesOf(const std::shared_ptr<Snapshot>& snapshot,
@@ -312,6 +344,14 @@ std::vector<AXElement> handlesOf(const std::shared_ptr<Snapshot>& snapshot,
   handles.reserve(indices.size());
   for (std::size_t index : indices)
     handles.push_back(makeElement(snapshot->refs[index], snapshot, index));
+  return handles;
+}
+
+std::vector<AXElement> liveHandles(const std::vector<Ref>& refs) {
+  std::vector<AXElement> handles;
+  handles.reserve(refs.size());
+  for (const Ref& ref : refs)
+    handles.push_back(makeElement(ref));
   return handles;
 }
 
@@ -337,23 +377,29 @@ void fetchColumns(const std::vector<Ref>& refs, std::vector<Facts>& facts,
                   const std::vector<std::size_t>& which, unsigned columns) {
   const unsigned first = prerequisites(columns);
   // Whatever does not depend on another column goes out with the prerequisites.
-  const unsigned independent = columns & ~(bit(EXTENTS) | bit(ACTIONS) | bit(TEXT) | bit(NUMBER));
-  runStage(refs, facts, which, first | independent);
-  if (columns & ~(first | independent)) runStage(refs, facts, which, columns);
+  const unsigned dependent = bit(EXTENTS) | bit(TEXT) | bit(NUMBER);
+  runStage(refs, facts, which, first | (columns & ~dependent));
+  if (columns & dependent) runStage(refs, facts, which, columns);
 }
 
 Facts factsOf(const Element& element, unsigned columns) {
+  const SteadyTime at = now();
   if (element.snapshot && serves(*element.snapshot)) {
     Snapshot& snapshot = *element.snapshot;
-    Facts& facts = snapshot.facts[element.index];
-    const unsigned missing = columns & ~facts.have;
-    if (missing) {
-      // A column first wanted for one element is fetched for all of them: the caller is
-      // walking the snapshot and will want it for the others too.
-      std::vector<std::size_t> all(snapshot.refs.size());
-      for (std::size_t i = 0; i < all.size(); ++i)
-        all[i] = i;
-      fetchColumns(snapshot.refs, snapshot.facts, all, missing);
+    const unsigned stale = staleColumns(snapshot.facts[element.index], columns, at);
+    if (stale) {
+      // Fetched for the element's whole level: the walk will ask the same of the others.
+      std::vector<std::size_t> level = snapshot.levels[snapshot.levelOf[element.index]];
+      std::vector<std::size_t> fetch;
+      for (std::size_t i : level) {
+        Facts& facts = snapshot.facts[i];
+        const unsigned old = staleColumns(facts, stale | prerequisites(stale), at);
+        for (unsigned c = 0; c < COLUMN_COUNT; ++c) {
+          if (old & bit(static_cast<Column>(c))) clearColumn(facts, static_cast<Column>(c));
+        }
+        if (old || i == element.index) fetch.push_back(i);
+      }
+      fetchColumns(snapshot.refs, snapshot.facts, fetch, stale);
     } else {
       ++servedCount;
     }
@@ -364,38 +410,55 @@ Facts factsOf(const Element& element, unsigned columns) {
   return std::move(one[0]);
 }
 
-std::optional<std::vector<AXElement>> childrenOf(const Element& element, bool walking) {
+std::optional<std::vector<AXElement>> childrenOf(const Element& element) {
+  const SteadyTime at = now();
   if (element.snapshot && serves(*element.snapshot)) {
     Snapshot& snapshot = *element.snapshot;
-    if (!snapshot.childIndices[element.index] && snapshot.facts[element.index].has(CHILDREN)) {
-      expandFrontier(snapshot);
-    }
-    if (const auto& indices = snapshot.childIndices[element.index]) {
+    const std::size_t index = element.index;
+    const bool expanded = snapshot.childIndices[index].has_value();
+    if (young(snapshot.facts[index], CHILDREN, at)) {
       ++servedCount;
-      return handlesOf(element.snapshot, *indices);
+    } else {
+      // Read again for the level's other elements in the same case: the walk asks for those
+      // next.
+      std::vector<std::size_t> fetch;
+      for (std::size_t i : snapshot.levels[snapshot.levelOf[index]]) {
+        if (snapshot.childIndices[i].has_value() != expanded ||
+            young(snapshot.facts[i], CHILDREN, at)) {
+          continue;
+        }
+        clearColumn(snapshot.facts[i], CHILDREN);
+        fetch.push_back(i);
+      }
+      fetchColumns(snapshot.refs, snapshot.facts, fetch, bit(CHILDREN));
     }
+    const Facts& facts = snapshot.facts[index];
+    if (!facts.has(CHILDREN)) return std::nullopt;
+    if (expanded) {
+      const std::vector<std::size_t>& indices = *snapshot.childIndices[index];
+      bool same = indices.size() == facts.children.size();
+      for (std::size_t i = 0; same && i < indices.size(); ++i)
+        same = snapshot.refs[indices[i]] == facts.children[i];
+      if (same) return handlesOf(element.snapshot, indices);
+      // The list changed since the level was added: handles that read live.
+      return liveHandles(facts.children);
+    }
+    if (facts.children.size() > SNAPSHOT_MAX_LEVEL) return liveHandles(facts.children);
+    expandLevel(snapshot, index, now());
+    return handlesOf(element.snapshot, *snapshot.childIndices[index]);
   }
-  auto snapshot = newSnapshot(element.ref);
-  fetchColumns(snapshot->refs, snapshot->facts, {0}, bit(CHILDREN));
-  const Facts& root = snapshot->facts[0];
-  if (!root.has(CHILDREN)) return std::nullopt;
-  if (root.children.size() >= SNAPSHOT_MAX_ELEMENTS) {
-    // More children than one snapshot holds: plain handles, read live.
-    std::vector<AXElement> children;
-    for (const Ref& child : root.children)
-      children.push_back(makeElement(child));
-    return children;
-  }
-  std::vector<std::size_t> indices;
-  for (const Ref& child : root.children) {
-    indices.push_back(snapshot->refs.size());
-    snapshot->refs.push_back(child);
-    snapshot->facts.emplace_back();
-    snapshot->childIndices.emplace_back();
-  }
-  snapshot->childIndices[0] = indices;
-  fetchColumns(snapshot->refs, snapshot->facts, indices, CORE | (walking ? bit(CHILDREN) : 0u));
-  return handlesOf(snapshot, indices);
+  // A walk starts here: a new snapshot, the thread's newest.
+  auto snapshot = std::make_shared<Snapshot>();
+  snapshot->owner = walks.serial;
+  snapshot->serial = ++walks.newest;
+  const std::size_t root = addLevel(*snapshot, 1)[0];
+  snapshot->refs[root] = element.ref;
+  fetchColumns(snapshot->refs, snapshot->facts, {root}, bit(CHILDREN));
+  const Facts& facts = snapshot->facts[root];
+  if (!facts.has(CHILDREN)) return std::nullopt;
+  if (facts.children.size() > SNAPSHOT_MAX_LEVEL) return liveHandles(facts.children);
+  expandLevel(*snapshot, root, at);
+  return handlesOf(snapshot, *snapshot->childIndices[root]);
 }
 
 Counters counters() {

@@ -7,7 +7,8 @@ process id and start time) and talks to it over pipes, printing every request an
 
 Interactive commands: list, bind N, observe [FILE.png], click E | click X Y, type E TEXT,
 key KEY [E], scroll up|down|left|right [E], raw JSON, help, quit. Windows are numbered as the
-latest list shows them, elements as the latest observation does."""
+latest list shows them; an element E is its number in the latest observation or its label; a
+point X Y is in screen pixels."""
 import argparse
 import base64
 import json
@@ -163,6 +164,8 @@ class Session:
         return self.candidates
 
     def bind(self, number):
+        if not 1 <= number <= len(self.candidates):
+            raise KeyError(f"no window {number} in the latest list")
         candidate = self.candidates[number - 1]
         self.helper.must("probe_binding", identity=candidate["identity"],
                          candidateToken=candidate["candidateToken"])
@@ -193,6 +196,8 @@ class Session:
         """An element of the latest observation by number (from 1) or by label."""
         elements = self.observation.get("elements", []) if self.observation else []
         if str(number_or_label).isdigit():
+            if not 1 <= int(number_or_label) <= len(elements):
+                raise KeyError(f"no element {number_or_label} in the latest observation")
             return elements[int(number_or_label) - 1]
         for e in elements:
             if e.get("label") == number_or_label:

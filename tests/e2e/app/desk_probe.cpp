@@ -8,6 +8,7 @@
 //       "states", "attributes", "children"}: the accessibility tree of the application of PID
 //   qcu-desk-probe press PID ID  {"found": bool, "done": bool}: the first action of the element
 //       whose accessible id is ID, as an assistive tool presses it
+//   qcu-desk-probe screen FILE  {"width", "height"}: the whole screen saved as a PNG file
 //
 // A separate program, built without sanitizers, so that test processes stay free of GLib's and
 // Xlib's threads and caches. Exit status 1 (with a message) when the desktop cannot be reached.
@@ -15,6 +16,8 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <atspi/atspi.h>
+#include <cairo-xlib.h>
+#include <cairo.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -99,6 +102,30 @@ int listWindows() {
   }
   XCloseDisplay(display);
   std::cout << json{{"manager", manager}, {"windows", windows}}.dump() << "\n";
+  return 0;
+}
+
+// The root window as the screen shows it, written to path as PNG.
+int saveScreen(const char* path) {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) {
+    std::cerr << "qcu-desk-probe: cannot open the display\n";
+    return 1;
+  }
+  int screen = DefaultScreen(display);
+  int width = DisplayWidth(display, screen);
+  int height = DisplayHeight(display, screen);
+  cairo_surface_t* root = cairo_xlib_surface_create(display, DefaultRootWindow(display),
+                                                    DefaultVisual(display, screen), width, height);
+  cairo_status_t status = cairo_surface_write_to_png(root, path);
+  cairo_surface_destroy(root);
+  XCloseDisplay(display);
+  if (status != CAIRO_STATUS_SUCCESS) {
+    std::cerr << "qcu-desk-probe: cannot write " << path << ": " << cairo_status_to_string(status)
+              << "\n";
+    return 1;
+  }
+  std::cout << json{{"width", width}, {"height", height}}.dump() << "\n";
   return 0;
 }
 
@@ -213,6 +240,7 @@ int main(int argc, char** argv) {
   if (what == "windows" && argc == 2) return listWindows();
   if (what == "tree" && argc == 3) return probeApp(std::strtol(argv[2], nullptr, 10), nullptr);
   if (what == "press" && argc == 4) return probeApp(std::strtol(argv[2], nullptr, 10), argv[3]);
-  std::cerr << "usage: qcu-desk-probe windows | tree PID | press PID ID\n";
+  if (what == "screen" && argc == 3) return saveScreen(argv[2]);
+  std::cerr << "usage: qcu-desk-probe windows | tree PID | press PID ID | screen FILE\n";
   return 2;
 }

@@ -16,8 +16,13 @@
 //   add-buttons {count, number, columns}: buttons "button-1".. labelled "Button 1"..
 //   set-attribute {node, attribute: AXValue | AXTitle | AXEnabled, value}; get {node}
 //   focus {node}; hang {seconds}: answers, then blocks the main loop that long
+//   add-effect {effect}: a fixture effect, after the others (press triggers only)
+//   input {types}: the user's own input, played with xdotool through the server's core devices
+//     (a key when types holds a key event, 10 or 11, else a small pointer move), finished at the
+//     server before the command answers or the effect goes on
 // A "press" effect of the fixture (the user or an assistive tool clicks the element) applies
-// its commands here too; other triggers and desktop-wide commands belong to a real desktop.
+// its commands here too, so "input" in a press effect lands inside the presser's commit; other
+// triggers and desktop-wide commands belong to a real desktop.
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
@@ -67,6 +72,17 @@ Window& findWindow(const json& command) {
 }
 
 json apply(const json& command);
+
+// Keeps the commands of an effect with a press trigger for the element it names.
+void addPressEffect(const json& effect) {
+  const json& trigger = effect.at("on");
+  if (!trigger.contains("press")) throw AppError("only press effects apply here");
+  std::string node = trigger["press"].at("node").get<std::string>();
+  for (const json& command : effect.value("commands", json::array())) {
+    if (!command.is_object() || !command.contains("op")) throw AppError("a command needs an op");
+    pressEffects[node].push_back(command);
+  }
+}
 
 void pressed(const std::string& id) {
   if (applying > 0 || !pressEffects.contains(id)) return;
@@ -128,6 +144,29 @@ void addButtons(const json& command) {
   }
 }
 
+// Plays the user's physical input with xdotool, which waits for the server before it exits.
+void userInput(const json& types) {
+  bool key = false;
+  for (const json& type : types)
+    key = key || type == 10 || type == 11;
+  std::vector<const char*> argv = {"xdotool"};
+  if (key) {
+    argv.insert(argv.end(), {"key", "shift"});
+  } else {
+    argv.insert(argv.end(), {"mousemove_relative", "--", "1", "1"});
+  }
+  argv.push_back(nullptr);
+  gint status = 0;
+  GError* error = nullptr;
+  if (!g_spawn_sync(nullptr, const_cast<gchar**>(argv.data()), nullptr, G_SPAWN_SEARCH_PATH,
+                    nullptr, nullptr, nullptr, nullptr, &status, &error)) {
+    std::string message = error ? error->message : "xdotool did not start";
+    g_clear_error(&error);
+    throw AppError(message);
+  }
+  if (!g_spawn_check_wait_status(status, nullptr)) throw AppError("xdotool failed");
+}
+
 json apply(const json& command) {
   ++applying;
   struct Leave {
@@ -170,6 +209,10 @@ json apply(const json& command) {
     emit(answer);  // answered first: the caller learns when the hang begins
     g_usleep(static_cast<gulong>(seconds * 1e6));
     return json();
+  } else if (op == "add-effect") {
+    addPressEffect(command.at("effect"));
+  } else if (op == "input") {
+    userInput(command.at("types"));
   } else if (op == "quit") {
     gtk_main_quit();
   } else {
@@ -231,10 +274,7 @@ void buildFixture(const json& fixture) {
   for (const json& effect : fixture["effects"]) {
     const json& trigger = effect.value("on", json::object());
     if (!trigger.contains("press") || trigger["press"].value("pid", 0) != fixturePid) continue;
-    std::string node = trigger["press"].value("node", "");
-    for (const json& command : effect.value("commands", json::array())) {
-      pressEffects[node].push_back(command);
-    }
+    addPressEffect(effect);
   }
   long next = 1;
   for (const json& element : fixture["app"].value("windows", json::array())) {

@@ -111,7 +111,9 @@ void finished(GObject* source, GAsyncResult* result, gpointer data) {
 
 Variant own(GVariant* value) {
   if (!value) return nullptr;
-  return Variant(g_variant_ref_sink(value), g_variant_unref);
+  // A floating value (one just built) is sunk; a reply of a call is already owned and taken as
+  // it is: adding a reference to it would keep every reply alive for good.
+  return Variant(g_variant_take_ref(value), g_variant_unref);
 }
 
 void setTimeout(double seconds) {

@@ -26,7 +26,8 @@ inline constexpr const char* PROPERTIES = "org.freedesktop.DBus.Properties";
 
 using Variant = std::shared_ptr<GVariant>;
 
-// Takes ownership of a reference (a floating one is sunk); null stays null.
+// Takes over the caller's reference (a floating one is sunk, an owned one kept as it is); null
+// stays null.
 Variant own(GVariant* value);
 
 // One method call. The reply is checked against replyType; a reply of another type counts as

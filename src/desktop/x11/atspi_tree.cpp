@@ -311,8 +311,8 @@ std::vector<std::size_t> addLevel(Snapshot& snapshot, std::size_t count) {
 
 // Adds the children of the element and of the elements after it in its level whose young child
 // lists are known, as one new level with what a walk reads of them: a walk that goes breadth
-// first asks for these lists one after another. At most SNAPSHOT_MAX_LEVEL elements are added,
-// but always the element's own children.
+// first asks for these lists one after another. At most SNAPSHOT_LEVEL_BATCH elements are
+// added, but always the element's own children.
 void expandLevel(Snapshot& snapshot, std::size_t index, SteadyTime at) {
   const std::vector<std::size_t> level = snapshot.levels[snapshot.levelOf[index]];
   auto from = std::find(level.begin(), level.end(), index);
@@ -321,7 +321,7 @@ void expandLevel(Snapshot& snapshot, std::size_t index, SteadyTime at) {
   for (auto it = from; it != level.end(); ++it) {
     const Facts& facts = snapshot.facts[*it];
     if (snapshot.childIndices[*it] || !facts.has(CHILDREN) || !young(facts, CHILDREN, at)) continue;
-    if (!parents.empty() && total + facts.children.size() > SNAPSHOT_MAX_LEVEL) break;
+    if (!parents.empty() && total + facts.children.size() > SNAPSHOT_LEVEL_BATCH) break;
     parents.push_back(*it);
     total += facts.children.size();
   }

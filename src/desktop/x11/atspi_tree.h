@@ -121,8 +121,12 @@ void fetchColumns(const std::vector<Ref>& refs, std::vector<Facts>& facts,
 // of 300 elements takes seconds, and re-reading what a shorter bound let grow old made such
 // walks overrun their deadline.
 inline constexpr auto SNAPSHOT_MAX_AGE = std::chrono::milliseconds(5000);
-// The most elements one level of a snapshot adds: the common code's walks visit at most a few
-// hundred elements. A single child list longer than this is given as handles that read live.
+// The elements one level of a snapshot adds at most, unless a single child list is longer: a
+// fingerprint's walk visits under a hundred elements, an observation's a few hundred, and a
+// level's facts are fetched whole.
+inline constexpr std::size_t SNAPSHOT_LEVEL_BATCH = 128;
+// A child list longer than this is given as handles that read live: the common code's walks
+// visit at most a few hundred elements.
 inline constexpr std::size_t SNAPSHOT_MAX_LEVEL = 640;
 
 // Counts of D-Bus calls made and of facts served from snapshots, for tests and benchmarks.

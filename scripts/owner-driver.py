@@ -305,9 +305,11 @@ def interactive(helper):
 class TestApp:
     """The GTK test application, driven over its standard input."""
 
-    def __init__(self, path, fixture):
+    def __init__(self, path, fixture, log=None):
+        # GTK's own warnings go to a log beside the pictures, not into the transcript.
+        self.log = open(log, "w") if log else None
         self.proc = subprocess.Popen([path, "--fixture", fixture], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True)
+                                     stdout=subprocess.PIPE, stderr=self.log, text=True)
         self.out = Lines(self.proc.stdout)
         ready = json.loads(self.out.next(30) or "{}")
         if ready.get("event") != "ready":
@@ -364,7 +366,7 @@ def demo(helper, options):
     os.makedirs(options.out, exist_ok=True)
     pictures = {name: os.path.abspath(os.path.join(options.out, name)) for name in
                 ("screen-before.png", "observation.png", "screen-after.png")}
-    app = TestApp(options.app, options.fixture)
+    app = TestApp(options.app, options.fixture, os.path.join(options.out, "test-app.log"))
     try:
         return demo_session(Session(helper), app, options, pictures)
     finally:

@@ -189,6 +189,7 @@ struct Session {
   int control = -1;
   std::optional<Child> server;
   int lastId = 0;
+  std::vector<json> early;  // answers read while waiting for another
 
   Session() {
     int pair[2];
@@ -215,12 +216,21 @@ struct Session {
   std::string line(const char* tool, const json& arguments) {
     return request(++lastId, "tools/call", {{"name", tool}, {"arguments", arguments}});
   }
-  // The result of the answer with the id, skipping log messages.
+  // The result of the answer with the id, skipping log messages. Answers to other calls read on
+  // the way are kept: calls answered by different threads may be answered in any order.
   json answer(int id) {
+    for (auto kept = early.begin(); kept != early.end(); ++kept) {
+      if ((*kept)["id"] == id) {
+        json result = (*kept)["result"];
+        early.erase(kept);
+        return result;
+      }
+    }
     for (;;) {
       auto message = server->readMessage(30);
       if (!message) return json();
       if ((*message)["id"] == id) return (*message)["result"];
+      if (message->contains("id")) early.push_back(std::move(*message));
     }
   }
   json call(const char* tool, const json& arguments = json::object()) {

@@ -9,7 +9,7 @@
 //
 // Opaque values cannot be guessed, so an input may name the latest ones the helper wrote: the
 // texts @token@, @prepared@ and @element@ in a line stand for the latest candidate token,
-// prepared id and element reference written before that line. The seed corpus uses them to walk
+// prepared id and element reference written before that line. The starting corpus uses them to walk
 // whole sessions (tests/fuzz/corpus/request_line/).
 #include <unistd.h>
 

@@ -221,7 +221,7 @@ describe('quorvel-cu-mcp with the official client', () => {
   });
 
   it('refuses to bind an application that turned into a protected one after listing', async () => {
-    await control.send({ op: 'set-app', pid: 4444, bundleIdentifier: 'com.apple.Terminal' });
+    await control.send({ op: 'set-app', pid: 9004444, bundleIdentifier: 'com.apple.Terminal' });
     const refused = await call('bind_window', { window: 2 });
     assert.equal(refused.isError, true);
     assert.match(textOf(refused), /forbidden_target/);

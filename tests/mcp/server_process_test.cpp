@@ -273,7 +273,7 @@ TEST(ServerSession, StopOvertakesAnActionWaitingBehindASlowCall) {
   ASSERT_GE(session.control, 0);
   // Every accessibility call of the window's application now takes 0.1 s, so the observation
   // runs for seconds while the stop arrives right behind the two calls.
-  session.command({{"op", "set-app"}, {"pid", 4242}, {"delay", 0.1}});
+  session.command({{"op", "set-app"}, {"pid", 9004242}, {"delay", 0.1}});
   const int observeId = session.lastId + 1;
   std::string lines = session.line("observe", json::object());
   const int keyId = session.lastId + 1;
@@ -291,7 +291,7 @@ TEST(ServerSession, StopOvertakesAnActionWaitingBehindASlowCall) {
   EXPECT_EQ(key["isError"], true) << key;
   EXPECT_NE(textOf(key).find("Not run: a stop came after"), std::string::npos) << key;
 
-  session.command({{"op", "set-app"}, {"pid", 4242}, {"delay", 0}});
+  session.command({{"op", "set-app"}, {"pid", 9004242}, {"delay", 0}});
   EXPECT_EQ(session.call("observe")["isError"], false);
   EXPECT_EQ(session.call("press_key", {{"key", "Enter"}})["isError"], false);
 }
@@ -299,7 +299,7 @@ TEST(ServerSession, StopOvertakesAnActionWaitingBehindASlowCall) {
 TEST(ServerSession, AWithdrawnCallWaitingInLineIsNeverRunNorAnswered) {
   Session session;
   ASSERT_GE(session.control, 0);
-  session.command({{"op", "set-app"}, {"pid", 4242}, {"delay", 0.05}});
+  session.command({{"op", "set-app"}, {"pid", 9004242}, {"delay", 0.05}});
   const int observeId = session.lastId + 1;
   std::string lines = session.line("observe", json::object());
   const int keyId = session.lastId + 1;

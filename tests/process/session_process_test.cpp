@@ -15,19 +15,19 @@ namespace {
 TEST(SimulatedSession, ListBindFocusAndTheWindowCloses) {
   Json description = {
       {"apps",
-       {{{"pid", 4242},
+       {{{"pid", 9004242},
          {"executablePath", "/Applications/Notes.app/Contents/MacOS/Notes"},
          {"localizedName", "Notes"},
          {"bundleIdentifier", "com.example.notes"},
          {"windows", {{{"window", 101}, {"title", "Draft"}}}}},
-        {{"pid", 4343},
+        {{"pid", 9004343},
          {"executablePath", "/Applications/Mail.app/Contents/MacOS/Mail"},
          {"localizedName", "Mail"},
          {"bundleIdentifier", "com.example.mail"},
          {"windows", {{{"window", 201}, {"title", "Inbox"}}}}}}},
       {"windows",
-       {{{"number", 201}, {"pid", 4343}, {"title", "Inbox"}, {"bounds", {0, 0, 800, 600}}},
-        {{"number", 101}, {"pid", 4242}, {"title", "Draft"}, {"bounds", {100, 80, 640, 480}}}}}};
+       {{{"number", 201}, {"pid", 9004343}, {"title", "Inbox"}, {"bounds", {0, 0, 800, 600}}},
+        {{"number", 101}, {"pid", 9004242}, {"title", "Draft"}, {"bounds", {100, 80, 640, 480}}}}}};
   SimHelper session(description);
 
   Json listing = session.ask("list_candidates", "l");
@@ -77,18 +77,18 @@ TEST(SimulatedSession, ObserveCommitAClickAndShutDownWhileAnotherCommitRuns) {
                  {"size", {200, 20}}};
   Json description = {
       {"apps",
-       {{{"pid", 4242},
+       {{{"pid", 9004242},
          {"executablePath", "/Applications/Notes.app/Contents/MacOS/Notes"},
          {"localizedName", "Notes"},
          {"bundleIdentifier", "com.example.notes"},
          {"windows", {{{"window", 101}, {"title", "Draft"}, {"children", {button, status}}}}}}}},
       {"windows",
-       {{{"number", 101}, {"pid", 4242}, {"title", "Draft"}, {"bounds", {100, 80, 640, 480}}}}},
+       {{{"number", 101}, {"pid", 9004242}, {"title", "Draft"}, {"bounds", {100, 80, 640, 480}}}}},
       {"effects",
-       {{{"on", {{"press", {{"pid", 4242}, {"node", "ok"}}}}},
+       {{{"on", {{"press", {{"pid", 9004242}, {"node", "ok"}}}}},
          {"commands",
           {{{"op", "set-attribute"},
-            {"pid", 4242},
+            {"pid", 9004242},
             {"node", "status"},
             {"attribute", "AXValue"},
             {"value", "saved"}}}}}}}};

@@ -64,11 +64,11 @@ TEST(SimProcess, FingerprintsAreStableAndSaltedOnesDifferBetweenProcesses) {
                       {"settable", {"AXValue"}}, {"position", {120, 100}}, {"size", {200, 20}}};
   const Json description = {
       {"apps",
-       {{{"pid", 4242},
+       {{{"pid", 9004242},
          {"localizedName", "Notes"},
          {"windows", {{{"window", 101}, {"title", "Draft"}, {"children", {field}}}}}}}},
       {"windows",
-       {{{"number", 101}, {"pid", 4242}, {"title", "Draft"}, {"bounds", {100, 80, 640, 480}}}}}};
+       {{{"number", 101}, {"pid", 9004242}, {"title", "Draft"}, {"bounds", {100, 80, 640, 480}}}}}};
   SimHelper one(description);
   SimHelper two(description);
   const Sighting first = sight(one);

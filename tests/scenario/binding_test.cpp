@@ -25,8 +25,8 @@ using test::Json;
 using test::windowNode;
 using test::windowRow;
 
-constexpr std::int32_t NOTES_PID = 4400;
-constexpr std::int32_t MAIL_PID = 4401;
+constexpr std::int32_t NOTES_PID = 9004400;
+constexpr std::int32_t MAIL_PID = 9004401;
 constexpr const char* USED = "candidate lease expired, used or mismatched";
 
 // Mail's window in front of two Notes windows.

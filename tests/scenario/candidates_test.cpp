@@ -40,15 +40,15 @@ Rect rowBounds(int i) {
 }
 
 TEST_F(CandidateListing, DescribesEachWindowFrontToBackWithAFreshLease) {
-  Json mail = appEntry(4501, "Mail", {{{"window", 201}, {"subrole", "AXStandardWindow"}}});
+  Json mail = appEntry(9004501, "Mail", {{{"window", 201}, {"subrole", "AXStandardWindow"}}});
   mail["localizedName"] = nullptr;
   mail["executablePath"] = nullptr;
-  Json inboxRow = windowRow(201, 4501, "Inbox", rowBounds(1));
+  Json inboxRow = windowRow(201, 9004501, "Inbox", rowBounds(1));
   inboxRow["owner"] = "Mail\nServer";
   test::loadDesktop(
-      {{"apps", {appEntry(4500, "Notes", {windowNode(101, "ignored")}), mail}},
+      {{"apps", {appEntry(9004500, "Notes", {windowNode(101, "ignored")}), mail}},
        {"windows",
-        {windowRow(101, 4500, "  Draft   one ", Rect{10.5, 20, 640.4, 480}), inboxRow}}});
+        {windowRow(101, 9004500, "  Draft   one ", Rect{10.5, 20, 640.4, 480}), inboxRow}}});
   Json answer = list();
   ASSERT_EQ(answer["ok"], true) << answer;
   EXPECT_EQ(answer["type"], "list_candidates");
@@ -60,7 +60,7 @@ TEST_F(CandidateListing, DescribesEachWindowFrontToBackWithAFreshLease) {
   const Json& notes = candidates[0];
   EXPECT_TRUE(std::regex_match(notes["candidateToken"].get<std::string>(),
                                std::regex("candidate-lease:[0-9a-f]{24}")));
-  EXPECT_EQ(notes["identity"], test::identOf(4500, 101).object());
+  EXPECT_EQ(notes["identity"], test::identOf(9004500, 101).object());
   EXPECT_EQ(notes["processName"], "Notes");
   EXPECT_EQ(notes["title"], "Draft one");
   EXPECT_EQ(notes["titleFingerprint"], titleFingerprint("Draft one"));
@@ -85,7 +85,7 @@ TEST_F(CandidateListing, DescribesEachWindowFrontToBackWithAFreshLease) {
     std::lock_guard<std::recursive_mutex> guard(state().lock);
     ASSERT_EQ(state().leases.size(), 2u);
     const Lease& lease = state().leases.at(notes["candidateToken"]);
-    EXPECT_EQ(lease.identity, test::identOf(4500, 101));
+    EXPECT_EQ(lease.identity, test::identOf(9004500, 101));
     EXPECT_EQ(lease.title, "Draft one");
     EXPECT_EQ(lease.titleFingerprint, titleFingerprint("Draft one"));
     double ttl = std::chrono::duration<double>(lease.expires - wallNow()).count();
@@ -106,32 +106,32 @@ TEST_F(CandidateListing, DescribesEachWindowFrontToBackWithAFreshLease) {
 TEST_F(CandidateListing, SilentFiltersLeaveNoTrace) {
   // Every ignored row belongs to an application that would otherwise be counted as blocked.
   const auto self = static_cast<std::int32_t>(::getpid());
-  Json owner = appEntry(4511, "Quorvel", {windowNode(301, "Assistant")});
-  test::loadDesktop(
-      {{"apps",
-        {appEntry(4510, "Terminal"), owner, appEntry(4512, "Notes", {windowNode(101, "Draft")})}},
-       {"windows",
-        {windowRow(401, 4510, "Narrow", Rect{0, 0, 39, 300}),
-         windowRow(402, 4510, "Short", Rect{0, 0, 300, 39.9}),
-         {{"number", 403},
-          {"pid", 4510},
-          {"title", "Menu"},
-          {"layer", 25},
-          {"bounds", {0, 0, 300, 300}}},
-         {{"number", 404},
-          {"pid", 4510},
-          {"title", "Clear"},
-          {"alpha", 0.0},
-          {"bounds", {0, 0, 300, 300}}},
-         {{"number", 405},
-          {"pid", 4510},
-          {"title", "Faint"},
-          {"alpha", 0.01},
-          {"bounds", {0, 0, 300, 300}}},
-         windowRow(301, 4511, "Assistant", rowBounds(1)),
-         windowRow(406, self, "Myself", rowBounds(2)),
-         windowRow(101, 4512, "Draft", Rect{0, 0, 40, 40})}}});
-  ownerPidValue().set(4511);
+  Json owner = appEntry(9004511, "Quorvel", {windowNode(301, "Assistant")});
+  test::loadDesktop({{"apps",
+                      {appEntry(9004510, "Terminal"), owner,
+                       appEntry(9004512, "Notes", {windowNode(101, "Draft")})}},
+                     {"windows",
+                      {windowRow(401, 9004510, "Narrow", Rect{0, 0, 39, 300}),
+                       windowRow(402, 9004510, "Short", Rect{0, 0, 300, 39.9}),
+                       {{"number", 403},
+                        {"pid", 9004510},
+                        {"title", "Menu"},
+                        {"layer", 25},
+                        {"bounds", {0, 0, 300, 300}}},
+                       {{"number", 404},
+                        {"pid", 9004510},
+                        {"title", "Clear"},
+                        {"alpha", 0.0},
+                        {"bounds", {0, 0, 300, 300}}},
+                       {{"number", 405},
+                        {"pid", 9004510},
+                        {"title", "Faint"},
+                        {"alpha", 0.01},
+                        {"bounds", {0, 0, 300, 300}}},
+                       windowRow(301, 9004511, "Assistant", rowBounds(1)),
+                       windowRow(406, self, "Myself", rowBounds(2)),
+                       windowRow(101, 9004512, "Draft", Rect{0, 0, 40, 40})}}});
+  ownerPidValue().set(9004511);
   Json answer = list();
   EXPECT_EQ(answer["skipped"], Json::object());
   ASSERT_EQ(answer["candidates"].size(), 1u);
@@ -146,28 +146,28 @@ TEST_F(CandidateListing, CountsEachRefusalUnderItsFirstReason) {
   for (int i = 0; i < 64; ++i)
     many.push_back({{"role", "AXStaticText"}});
   test::loadDesktop(
-      {{"processes", {{{"pid", 4520}, {"startReadable", false}}}},
+      {{"processes", {{{"pid", 9004520}, {"startReadable", false}}}},
        {"apps",
-        {appEntry(4520, "Ghost", {windowNode(501, "Ghost")}), appEntry(4521, "Terminal"),
-         appEntry(4522, "Notes", {windowNode(502, ""), windowNode(503, "Sign in to Example")}),
-         appEntry(4523, "Editor"),
-         appEntry(4524, "Ledger", {windowNode(504, "Accounts", {password})}),
-         appEntry(4525, "Big", {windowNode(505, "Catalogue", many)}),
-         appEntry(4526, "Small", {windowNode(506, "Fine", Json::array({many[0]}))})}},
+        {appEntry(9004520, "Ghost", {windowNode(501, "Ghost")}), appEntry(9004521, "Terminal"),
+         appEntry(9004522, "Notes", {windowNode(502, ""), windowNode(503, "Sign in to Example")}),
+         appEntry(9004523, "Editor"),
+         appEntry(9004524, "Ledger", {windowNode(504, "Accounts", {password})}),
+         appEntry(9004525, "Big", {windowNode(505, "Catalogue", many)}),
+         appEntry(9004526, "Small", {windowNode(506, "Fine", Json::array({many[0]}))})}},
        {"windows",
-        {windowRow(501, 4520, "Ghost", rowBounds(1)),
-         windowRow(502, 4522, "", rowBounds(2)),  // no title anywhere
-         windowRow(510, 4522, "   ",
+        {windowRow(501, 9004520, "Ghost", rowBounds(1)),
+         windowRow(502, 9004522, "", rowBounds(2)),  // no title anywhere
+         windowRow(510, 9004522, "   ",
                    rowBounds(3)),  // white space only: the element is not consulted
-         windowRow(511, 4521, "Shell", rowBounds(4)),
-         windowRow(512, 4521, "Sign in", rowBounds(5)),  // the application test comes first
-         windowRow(503, 4522, "Sign in to Example", rowBounds(6)),
-         windowRow(513, 4523, "Log in",
+         windowRow(511, 9004521, "Shell", rowBounds(4)),
+         windowRow(512, 9004521, "Sign in", rowBounds(5)),  // the application test comes first
+         windowRow(503, 9004522, "Sign in to Example", rowBounds(6)),
+         windowRow(513, 9004523, "Log in",
                    rowBounds(7)),  // the title test comes before the element test
-         windowRow(514, 4523, "Draft", rowBounds(8)),
-         windowRow(504, 4524, "Accounts", rowBounds(9)),
-         windowRow(505, 4525, "Catalogue", rowBounds(10)),
-         windowRow(506, 4526, "Fine", rowBounds(11))}}});
+         windowRow(514, 9004523, "Draft", rowBounds(8)),
+         windowRow(504, 9004524, "Accounts", rowBounds(9)),
+         windowRow(505, 9004525, "Catalogue", rowBounds(10)),
+         windowRow(506, 9004526, "Fine", rowBounds(11))}}});
   Json answer = list();
   EXPECT_EQ(answer["skipped"], Json({{"no-process", 1},
                                      {"empty-title", 2},

@@ -411,9 +411,9 @@ TEST_F(ObserveTest, TitleOrGeometryChangingDuringTheWalk) {
 
 TEST_F(ObserveTest, ScreenshotOnlyInFrontAndItsOmissions) {
   loadWindow({shownButton("Save"), shownText("Hello")});
-  test::controlDesktop({{"op", "add-app"}, {"app", test::appEntry(4401, "other")}});
+  test::controlDesktop({{"op", "add-app"}, {"app", test::appEntry(9004401, "other")}});
   test::controlDesktop(
-      {{"op", "add-window"}, {"window", test::windowRow(300, 4401, "Other", {0, 0, 50, 50})}});
+      {{"op", "add-window"}, {"window", test::windowRow(300, 9004401, "Other", {0, 0, 50, 50})}});
   Json result = observation("o1");
   EXPECT_EQ(result["elements"].size(), 1u);
   EXPECT_EQ(result["text"], "Save\nHello");

@@ -317,9 +317,10 @@ TEST_F(PrepareTest, KeysAndTheClipboardSequence) {
 
 TEST_F(PrepareTest, TheFrontWindowChangingBeforeRegistrationRefusesIt) {
   Json fields = request({{"kind", "scroll"}, {"deltaY", 1}});
-  test::controlDesktop({{"op", "add-app"}, {"app", appEntry(4300, "other")}});
-  test::controlDesktop(
-      {{"op", "add-window"}, {"window", windowRow(300, 4300, "Other", {0, 0, 50, 50})}, {"to", 1}});
+  test::controlDesktop({{"op", "add-app"}, {"app", appEntry(9004300, "other")}});
+  test::controlDesktop({{"op", "add-window"},
+                        {"window", windowRow(300, 9004300, "Other", {0, 0, 50, 50})},
+                        {"to", 1}});
   // The probe reads the window list twice; the re-check before registration is the third read.
   test::onCall("platformWindowList", 0, 3, [] {
     test::controlDesktop({{"op", "restack"}, {"number", 300}, {"to", 0}});

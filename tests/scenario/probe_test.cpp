@@ -142,9 +142,9 @@ TEST_F(ProbeTest, HitTestAtTheCentreAndFloatingPanels) {
   loadNotes();
   Ident ident = test::identOf(TARGET_PID, TARGET_WINDOW);
   // Window 101 spans 100..740 x 80..560, centre (420, 320).
-  test::controlDesktop({{"op", "add-app"}, {"app", appEntry(4300, "other")}});
+  test::controlDesktop({{"op", "add-app"}, {"app", appEntry(9004300, "other")}});
   test::controlDesktop(
-      {{"op", "add-window"}, {"window", windowRow(300, 4300, "Corner", {600, 450, 300, 300})}});
+      {{"op", "add-window"}, {"window", windowRow(300, 9004300, "Corner", {600, 450, 300, 300})}});
   ProbeData corner = probeExact(ident, true);
   EXPECT_TRUE(corner.hitOwn);
   EXPECT_FALSE(corner.foreground);

@@ -18,35 +18,35 @@ Json notesApp(std::int32_t pid) {
 using ProtectedApplication = test::DesktopTest;
 
 TEST_F(ProtectedApplication, OrdinaryApplicationPasses) {
-  test::loadDesktop({{"apps", {notesApp(4200)}}});
-  EXPECT_FALSE(isBlockedApplication(4200));
+  test::loadDesktop({{"apps", {notesApp(9004200)}}});
+  EXPECT_FALSE(isBlockedApplication(9004200));
 }
 
 TEST_F(ProtectedApplication, SelfAndOwnerAreRefusedWhateverTheirMetadata) {
   const auto self = static_cast<std::int32_t>(::getpid());
   Json selfApp = notesApp(self);
   selfApp["realProcess"] = true;
-  test::loadDesktop({{"apps", {selfApp, notesApp(4201)}}});
+  test::loadDesktop({{"apps", {selfApp, notesApp(9004201)}}});
   EXPECT_TRUE(isBlockedApplication(self));
-  EXPECT_FALSE(isBlockedApplication(4201));
-  ownerPidValue().set(4201);
-  EXPECT_TRUE(isBlockedApplication(4201));
+  EXPECT_FALSE(isBlockedApplication(9004201));
+  ownerPidValue().set(9004201);
+  EXPECT_TRUE(isBlockedApplication(9004201));
 }
 
 TEST_F(ProtectedApplication, EveryProcessOfTheOwnersBundleIsRefused) {
-  Json helper = notesApp(4202);
+  Json helper = notesApp(9004202);
   helper["bundleIdentifier"] = "COM.Quorvel.Desktop";
   test::loadDesktop({{"apps", {helper}}});
-  EXPECT_FALSE(isBlockedApplication(4202));
+  EXPECT_FALSE(isBlockedApplication(9004202));
   ownerBundleValue().set("com.quorvel.desktop");
-  EXPECT_TRUE(isBlockedApplication(4202));
+  EXPECT_TRUE(isBlockedApplication(9004202));
 }
 
 TEST_F(ProtectedApplication, UnknownOrVanishedProcessIsRefused) {
-  test::loadDesktop({{"apps", {notesApp(4203)}}});
-  EXPECT_TRUE(isBlockedApplication(4299));
-  test::controlDesktop({{"op", "set-process"}, {"pid", 4203}, {"alive", false}});
-  EXPECT_TRUE(isBlockedApplication(4203));
+  test::loadDesktop({{"apps", {notesApp(9004203)}}});
+  EXPECT_TRUE(isBlockedApplication(9004299));
+  test::controlDesktop({{"op", "set-process"}, {"pid", 9004203}, {"alive", false}});
+  EXPECT_TRUE(isBlockedApplication(9004203));
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr std::int32_t APP_PID = 4100;
+constexpr std::int32_t APP_PID = 9004100;
 
 Json item(int i) {
   return {{"role", "AXStaticText"}, {"title", "Item " + std::to_string(i)}};

@@ -48,10 +48,10 @@ nlohmann::json windowNode(std::uint32_t number, const std::string& title,
 
 // The window most scenarios act on: window TARGET_WINDOW "Draft" of the application "notes"
 // (TARGET_PID) at TARGET_BOUNDS; and a window "Sums" of another application, "calc".
-inline constexpr std::int32_t TARGET_PID = 4200;
+inline constexpr std::int32_t TARGET_PID = 9004200;
 inline constexpr std::uint32_t TARGET_WINDOW = 101;
 inline constexpr Rect TARGET_BOUNDS{100, 80, 640, 480};
-inline constexpr std::int32_t OTHER_PID = 4300;
+inline constexpr std::int32_t OTHER_PID = 9004300;
 inline constexpr std::uint32_t OTHER_WINDOW = 202;
 inline constexpr Rect OTHER_BOUNDS{300, 300, 400, 300};
 // The target application with its window element holding children, and the window's row.

@@ -397,6 +397,10 @@ TEST_F(CaptureTest, ALostDisplayEndsTheCaptureWithAFailure) {
   ASSERT_TRUE(x11::displayOpen(server.name.c_str()));
   auto capture = platformStartWindowCapture(static_cast<std::uint32_t>(window), path);
   ASSERT_TRUE(capture);
+  // The server goes once the capture waits on its own connection: Xlib ends the process when a
+  // server dies while a connection to it is still being opened, before any handler of ours can
+  // be set on it.
+  ASSERT_TRUE(waitFor([&] { return redirected(window); })) << "the capture never began";
   server.kill();
   ASSERT_TRUE(waitFor([&] { return !platformCaptureRunning(*capture); }))
       << "the capture did not end when its display went";

@@ -157,9 +157,11 @@ TEST_F(ConnectionTest, ALostDisplayReadsAsNoListLockedAndNoInput) {
   EXPECT_FALSE(x11::addEventSource({"late", [](Display*, Window) { return true; }, {}}));
 
   // Nothing of the lost display lingers: the environment's display opens and lists again.
+  // A lock service that failed before the loss (a bus connection still being made on a busy
+  // machine) is remembered as saying locked for a second.
   ASSERT_TRUE(x11::displayOpen(nullptr));
   EXPECT_TRUE(platformWindowList());
-  EXPECT_FALSE(screenLocked());
+  EXPECT_TRUE(waitFor([] { return !screenLocked(); })) << "the reopened display stays locked";
 }
 
 }  // namespace

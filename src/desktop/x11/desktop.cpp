@@ -6,6 +6,7 @@
 
 #include "desktop/platform.h"
 #include "desktop/x11/atspi_bus.h"
+#include "desktop/x11/bus.h"
 #include "desktop/x11/display.h"
 #include "desktop/x11/input.h"
 
@@ -25,6 +26,11 @@ bool platformInit(int, char**) {
     }
     x11::startInputCounter();
     x11::startClipboardWatch();
+  }
+  // The lock services' buses start connecting now, beside the start-up, so that the first
+  // request does not wait for them and read as locked meanwhile.
+  for (auto bus : {x11::Bus::Session, x11::Bus::System}) {
+    if (GDBusConnection* connection = x11::busConnection(bus, 0)) g_object_unref(connection);
   }
   return true;
 }

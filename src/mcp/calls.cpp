@@ -257,6 +257,17 @@ const ObservedElement* elementOf(Server& server, Call& call, ObservedElement& co
   return &copy;
 }
 
+// Aims the action at the element the call names: its number and its reference go into the
+// action. Null with the words why not.
+const ObservedElement* aimAt(Server& server, Call& call, Action& action, ObservedElement& copy,
+                             ToolOutcome& failed) {
+  const ObservedElement* element = elementOf(server, call, copy, failed);
+  if (!element) return nullptr;
+  action.element = static_cast<std::size_t>(call.arguments["element"].get<double>());
+  action.fields["resolvedElement"] = {{"backendRef", element->backendRef}};
+  return element;
+}
+
 std::optional<Frame> frameOf(Server& server) {
   std::lock_guard guard(server.sessionLock);
   if (!server.session.observation) return std::nullopt;
@@ -291,22 +302,19 @@ ToolOutcome click(Server& server, Call& call) {
   ToolOutcome failed;
   if (call.arguments.contains("element")) {
     ObservedElement copy;
-    const ObservedElement* element = elementOf(server, call, copy, failed);
+    const ObservedElement* element = aimAt(server, call, action, copy, failed);
     if (!element) return failed;
-    action.element = static_cast<std::size_t>(call.arguments["element"].get<double>());
-    json resolved = {{"backendRef", element->backendRef}};
     const bool pressable = std::find(element->actions.begin(), element->actions.end(), "click") !=
                            element->actions.end();
     if (pressable) {
       if (json transition = expectedTransition(*element); !transition.is_null()) {
-        resolved["expectedTransition"] = transition;
+        action.fields["resolvedElement"]["expectedTransition"] = transition;
       }
     } else if (auto frame = frameOf(server)) {
       // Not pressable through accessibility: a mouse click at its centre.
       auto [x, y] = elementCentre(*frame, *element);
       action.fields["fallbackPoint"] = {{"x", x}, {"y", y}};
     }
-    action.fields["resolvedElement"] = std::move(resolved);
     action.what = "the click on " + describe(action.element, *element);
   } else {
     if (!addPoint(server, call, action.fields, failed)) return failed;
@@ -357,10 +365,8 @@ ToolOutcome pressKey(Server& server, Call& call) {
   if (call.arguments.contains("element")) {
     ToolOutcome failed;
     ObservedElement copy;
-    const ObservedElement* element = elementOf(server, call, copy, failed);
+    const ObservedElement* element = aimAt(server, call, action, copy, failed);
     if (!element) return failed;
-    action.element = static_cast<std::size_t>(call.arguments["element"].get<double>());
-    action.fields["resolvedElement"] = {{"backendRef", element->backendRef}};
     action.what += " in " + describe(action.element, *element);
   }
   return act(server, call, std::move(action));
@@ -376,10 +382,8 @@ ToolOutcome scroll(Server& server, Call& call) {
   ToolOutcome failed;
   if (call.arguments.contains("element")) {
     ObservedElement copy;
-    const ObservedElement* element = elementOf(server, call, copy, failed);
+    const ObservedElement* element = aimAt(server, call, action, copy, failed);
     if (!element) return failed;
-    action.element = static_cast<std::size_t>(call.arguments["element"].get<double>());
-    action.fields["resolvedElement"] = {{"backendRef", element->backendRef}};
     action.what += " over " + describe(action.element, *element);
   } else if (call.arguments.contains("x")) {
     if (!addPoint(server, call, action.fields, failed)) return failed;

@@ -54,15 +54,8 @@ Json listUntilWithheld(OwnerSession& owner, pid_t pid, double timeoutSeconds = 2
   return listing;
 }
 
-class RefusalTest : public ::testing::Test {
+class RefusalTest : public BoundFormTest {
  protected:
-  BoundForm form = startBoundForm();
-  OwnerSession& owner = form.owner;
-  TestApp& app = form.app;
-
-  void SetUp() override {
-    ASSERT_FALSE(owner.observation.is_null()) << "the form was not observed";
-  }
   Json observeFields() const { return {{"identity", owner.identity}}; }
 };
 

@@ -46,16 +46,7 @@ void expectDispatched(const Json& committed) {
   EXPECT_EQ(committed["readback"]["dispatchAccepted"], true) << committed;
 }
 
-class OwnerSessionTest : public ::testing::Test {
- protected:
-  BoundForm form = startBoundForm();
-  OwnerSession& owner = form.owner;
-  TestApp& app = form.app;
-
-  void SetUp() override {
-    ASSERT_FALSE(owner.observation.is_null()) << "the form was not observed";
-  }
-};
+using OwnerSessionTest = BoundFormTest;
 
 TEST_F(OwnerSessionTest, HelloListBindFocusAndObserveTheForm) {
   EXPECT_EQ(owner.hello["platform"], "linux");

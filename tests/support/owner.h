@@ -6,6 +6,7 @@
 // reads as null. Events the helper sends meanwhile are kept in `events`.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <string>
@@ -59,6 +60,18 @@ struct BoundForm {
   OwnerSession owner;
 };
 BoundForm startBoundForm(const std::string& fixture = "form.json");
+
+// A test on the form fixture, its window bound by a helper of the test's own and observed.
+class BoundFormTest : public ::testing::Test {
+ protected:
+  BoundForm form = startBoundForm();
+  OwnerSession& owner = form.owner;
+  TestApp& app = form.app;
+
+  void SetUp() override {
+    ASSERT_FALSE(owner.observation.is_null()) << "the form was not observed";
+  }
+};
 
 // The "resolvedElement" that names an element of an observation.
 Json resolved(const Json& element);

@@ -28,22 +28,13 @@
 #include "observation/screenshot.h"
 #include "process/child.h"
 #include "support/vdesk.h"
+#include "x11/x11_support.h"
 
 namespace qcu::test {
 namespace {
 
 constexpr unsigned long RED = 0xFF0000;
 constexpr unsigned long BLUE = 0x0000FF;
-
-// Polls until the condition holds or the deadline passes; false then.
-bool waitFor(const std::function<bool()>& condition, double seconds = 20.0) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return condition();
-}
 
 bool exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
@@ -139,19 +130,10 @@ std::uint32_t pixelAt(const CapturedPixels& picture, int x, int y) {
   return picture.pixels[static_cast<std::size_t>(y) * picture.width + x] & 0xFFFFFF;
 }
 
-class CaptureTest : public ::testing::Test {
+class CaptureTest : public X11Test {
  protected:
   void SetUp() override {
-    // Every test process runs on a private virtual desktop of its own, never on the user's.
-    const char* display = nullptr;
-    try {
-      display = virtualDesktop().display.c_str();
-    } catch (const std::exception& error) {
-      FAIL() << "no virtual desktop: " << error.what();
-    }
-    ASSERT_TRUE(x11::displayOpen(nullptr)) << "the backend cannot open DISPLAY " << display;
-    test = XOpenDisplay(nullptr);
-    ASSERT_NE(test, nullptr) << "the test connection cannot open DISPLAY " << display;
+    X11Test::SetUp();
     path = captureFilePath();
   }
 
@@ -161,8 +143,7 @@ class CaptureTest : public ::testing::Test {
         << x11::capturesUnfinished() << " captures never ended";
     EXPECT_FALSE(exists(path)) << "a capture left " << path;
     unlink(path.c_str());
-    if (test) XCloseDisplay(test);
-    x11::displayClose();
+    X11Test::TearDown();
   }
 
   // A plain window of one colour that the server paints, mapped above everything and left alone
@@ -212,7 +193,6 @@ class CaptureTest : public ::testing::Test {
     return named;
   }
 
-  Display* test = nullptr;
   std::string path;
 };
 

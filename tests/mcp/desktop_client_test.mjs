@@ -8,10 +8,11 @@ import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import readline from 'node:readline';
 import { after, before, describe, it } from 'node:test';
-import zlib from 'node:zlib';
 
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+
+import { decodePng, jsonOf, textOf } from './results.mjs';
 
 const SERVER = process.env.QCU_MCP_SERVER;
 const TEST_APP = process.env.QCU_TEST_APP;
@@ -69,40 +70,6 @@ class TestApp {
   close() {
     this.process.stdin.end();
   }
-}
-
-function textOf(result) {
-  return result.content.filter((item) => item.type === 'text').map((item) => item.text).join('\n');
-}
-
-function jsonOf(result) {
-  const texts = result.content.filter((item) => item.type === 'text');
-  return JSON.parse(texts[texts.length - 1].text);
-}
-
-// The PNG's header, after checking that its image data inflates to the rows it announces.
-function decodePng(bytes) {
-  assert.deepEqual([...bytes.subarray(0, 8)], [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]);
-  let at = 8;
-  let header;
-  const data = [];
-  for (;;) {
-    const length = bytes.readUInt32BE(at);
-    const type = bytes.toString('latin1', at + 4, at + 8);
-    const body = bytes.subarray(at + 8, at + 8 + length);
-    if (type === 'IHDR') {
-      header = { width: body.readUInt32BE(0), height: body.readUInt32BE(4), depth: body[8],
-        colour: body[9] };
-    } else if (type === 'IDAT') {
-      data.push(body);
-    }
-    at += 12 + length;
-    if (type === 'IEND') break;
-  }
-  const channels = { 0: 1, 2: 3, 3: 1, 4: 2, 6: 4 }[header.colour];
-  const rowBytes = 1 + Math.ceil((header.width * channels * header.depth) / 8);
-  assert.equal(zlib.inflateSync(Buffer.concat(data)).length, header.height * rowBytes);
-  return header;
 }
 
 describe('quorvel-cu-mcp on a real desktop with the official client', () => {

@@ -9,7 +9,9 @@
 namespace qcu {
 
 // The value of a whole JSON text; none when the text is not exactly one valid JSON text (bad
-// syntax, invalid UTF-8, anything after the value, a NUL byte anywhere).
-std::optional<nlohmann::json> decodeJson(std::string_view text);
+// syntax, invalid UTF-8, anything after the value, a NUL byte anywhere). A callback sees the
+// parse as the library's own does; an exception it throws reaches the caller.
+std::optional<nlohmann::json> decodeJson(
+    std::string_view text, const nlohmann::json::parser_callback_t& callback = nullptr);
 
 }  // namespace qcu

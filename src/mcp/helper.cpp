@@ -16,6 +16,7 @@
 #include <optional>
 #include <thread>
 
+#include "foundation/json.h"
 #include "foundation/limits.h"
 #include "foundation/lines.h"
 #include "mcp/jsonrpc.h"
@@ -88,8 +89,9 @@ void reap(HelperLink& link) {
 }
 
 void handleLine(HelperLink& link, std::string_view line) {
-  json message = json::parse(line, nullptr, false);
-  if (!message.is_object()) return;
+  std::optional<json> decoded = decodeJson(line);
+  if (!decoded || !decoded->is_object()) return;
+  json message = std::move(*decoded);
   if (message.value("type", "") == "event") {
     if (link.onEvent) link.onEvent(message);
     return;

@@ -1,5 +1,9 @@
 #include "mcp/jsonrpc.h"
 
+#include <optional>
+
+#include "foundation/json.h"
+
 namespace qcu::mcp {
 namespace {
 
@@ -28,23 +32,22 @@ bool validId(const json& id) {
 }  // namespace
 
 Incoming decodeMessage(std::string_view line) {
-  json message;
+  // The parser itself is iterative; the limit keeps every later walk of the value shallow.
+  json::parser_callback_t limit = [](int depth, json::parse_event_t event, json&) {
+    if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
+        depth >= MAX_NESTING) {
+      throw TooDeep{};
+    }
+    return true;
+  };
+  std::optional<json> decoded;
   try {
-    // The parser itself is iterative; the limit keeps every later walk of the value shallow.
-    json::parser_callback_t limit = [](int depth, json::parse_event_t event, json&) {
-      if ((event == json::parse_event_t::object_start ||
-           event == json::parse_event_t::array_start) &&
-          depth >= MAX_NESTING) {
-        throw TooDeep{};
-      }
-      return true;
-    };
-    message = json::parse(line.begin(), line.end(), limit);
+    decoded = decodeJson(line, limit);
   } catch (const TooDeep&) {
     return invalid(nullptr, PARSE_ERROR, "Parse error: nesting deeper than 64 levels");
-  } catch (const std::exception&) {
-    return invalid(nullptr, PARSE_ERROR, "Parse error: not a JSON text in UTF-8");
   }
+  if (!decoded) return invalid(nullptr, PARSE_ERROR, "Parse error: not a JSON text in UTF-8");
+  json message = std::move(*decoded);
   if (message.is_array()) return invalid(nullptr, INVALID_REQUEST, "Batches are not supported");
   if (!message.is_object()) return invalid(nullptr, INVALID_REQUEST, "A message is an object");
 

@@ -36,6 +36,13 @@ TEST(DecodeMessage, EachLineIsARequestANotificationIgnoredOrRefusedWithItsCode) 
       {"not JSON", "{\"jsonrpc\":", Kind::Invalid, PARSE_ERROR, nullptr},
       {"invalid UTF-8 in a string", "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"\xC3\x28\"}",
        Kind::Invalid, PARSE_ERROR, nullptr},
+      // The library reads a NUL byte as the end of its input: what follows must not hide.
+      {"NUL then garbage", std::string(R"({"jsonrpc":"2.0","id":1,"method":"ping"})") + '\0' + "x",
+       Kind::Invalid, PARSE_ERROR, nullptr},
+      {"NUL then a second message",
+       std::string(R"({"jsonrpc":"2.0","id":1,"method":"ping"})") + '\0' +
+           R"({"jsonrpc":"2.0","id":2,"method":"ping"})",
+       Kind::Invalid, PARSE_ERROR, nullptr},
       {"a bare scalar", "42", Kind::Invalid, INVALID_REQUEST, nullptr},
       {"a batch", R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])", Kind::Invalid, INVALID_REQUEST,
        nullptr},

@@ -1,7 +1,6 @@
-// The Linux desktop backend: start-up here, and the parts not built yet, which answer honestly
-// and fail closed. Which thread may touch which connection: see display.h. The window list,
-// applications and processes, session and permissions, input, the clipboard, window capture and
-// accessibility (atspi.cpp) have files of their own.
+// The Linux desktop backend: start-up here. Which thread may touch which connection: see
+// display.h. The window list, applications and processes, session and permissions, input, the
+// clipboard, window capture and accessibility (atspi.cpp) have files of their own.
 #include <cstdlib>
 
 #include "desktop/platform.h"

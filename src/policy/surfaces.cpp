@@ -108,23 +108,32 @@ std::optional<std::string> unsafeSurfaceReason(const AXElement& root, int limit,
     if (outOfTime()) return std::string(SURFACE_TIMEOUT);
     if (position == cap) return std::string(SURFACE_ELEMENT_LIMIT);
     const AXElement element = queue[position];
+    // Every element has a role and a child list, so one that cannot be read means the
+    // application did not answer: what it would have said is unknown, and the surface with it.
     // The password test of isPasswordElement, reading the role once for both tests.
-    const std::string role = axString(element, "AXRole").value_or("");
-    if (role == SECURE_TEXT_FIELD || axString(element, "AXSubrole") == SECURE_TEXT_FIELD) {
+    const std::optional<std::string> role = axString(element, "AXRole");
+    if (!role) return std::string(SURFACE_TIMEOUT);
+    if (*role == SECURE_TEXT_FIELD || axString(element, "AXSubrole") == SECURE_TEXT_FIELD) {
       return std::string(SURFACE_PASSWORD);
     }
-    if (isMarkedRole(role) && isAuthenticationText(elementMarkerText(element))) {
+    if (isMarkedRole(*role) && isAuthenticationText(elementMarkerText(element))) {
       return std::string(SURFACE_AUTH_CONTROL);
     }
-    for (AXElement& child : axChildren(element)) {
-      if (queue.size() > cap) break;
-      queue.push_back(std::move(child));
+    const std::optional<AXValue> children = axAttr(element, "AXChildren");
+    if (!children) return std::string(SURFACE_TIMEOUT);
+    if (const auto* list = std::get_if<std::vector<AXElement>>(&*children)) {
+      for (const AXElement& child : *list) {
+        if (queue.size() > cap) break;
+        if (child) queue.push_back(child);
+      }
     }
     ++position;
     if (position == queue.size()) {
-      // Reads that timed out look like absent values, so a tree whose application stopped
-      // answering would pass as clean and empty; a walk that overran its budget is not trusted.
-      if (outOfTime()) return std::string(SURFACE_TIMEOUT);
+      // Other reads that fail (a title, a placeholder) look like absent values. A walk that
+      // overran its budget is not trusted, since reads that waited out their timeout may have
+      // hidden something; nor is one whose application no longer answers at its end, since a
+      // platform may have answered the walk's last reads from facts it fetched before.
+      if (outOfTime() || !axAttr(root, "AXChildren")) return std::string(SURFACE_TIMEOUT);
       return std::nullopt;
     }
   }

@@ -143,5 +143,39 @@ TEST_F(SurfaceWalk, ApplicationThatStopsAnsweringIsNotClean) {
   EXPECT_EQ(unsafeSurfaceReason(root, 64, 0.1), std::string(SURFACE_TIMEOUT));
 }
 
+TEST_F(SurfaceWalk, ApplicationThatStopsAnsweringPartwayIsNotClean) {
+  // The application stops answering at one read, well inside the budget: that read and every
+  // later one read as absent. Each hides what would have refused the window.
+  struct Case {
+    const char* why;
+    const char* node;
+    const char* attribute;
+  };
+  const Case cases[] = {
+      {"the role of the group holding a password field", "group", "AXRole"},
+      {"the child list of the group holding a password field", "group", "AXChildren"},
+      {"the title of a sign-in button, the walk's last element", "signIn", "AXTitle"},
+  };
+  const Json tree = {
+      {"children",
+       {{{"id", "group"}, {"role", "AXGroup"}, {"children", {{{"role", "AXSecureTextField"}}}}},
+        {{"id", "signIn"}, {"role", "AXButton"}, {"title", "Sign in"}}}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const AXElement root = window(tree);
+    platformSetMessagingTimeout(0.05);
+    bool hung = false;
+    sim::setHook([&](const sim::Call& call) {
+      if (!hung && call.node == c.node && call.name == c.attribute) {
+        hung = true;
+        test::controlDesktop({{"op", "hang"}, {"pid", APP_PID}});
+      }
+    });
+    EXPECT_EQ(unsafeSurfaceReason(root, 64, 5.0), std::string(SURFACE_TIMEOUT));
+    EXPECT_TRUE(hung);
+    sim::setHook({});
+  }
+}
+
 }  // namespace
 }  // namespace qcu

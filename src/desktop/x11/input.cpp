@@ -6,7 +6,14 @@
 // the source's lock and serves whichever thread makes or posts an event, one at a time.
 //
 // Every key code and screen position is settled when an event is made; posting only replays the
-// steps. Each post waits for the server (XSync) and fails on any X error since it began.
+// steps. Each post waits for the server (XSync) and fails on any X error since it began. A post
+// that fails after it sent a press releases what it pressed, since the common code never posts
+// the matching release of an event that failed.
+//
+// Keys go to the user's keyboard focus, copied to the private keyboard, and only while that focus
+// lies inside the frame of the front-most ordinary window: the window the common code checked.
+// The focus is checked and copied, and the server's word on both awaited, before the first key
+// goes down.
 //
 // What a person sees of the second cursor: on a real Xorg desktop each master pointer has a
 // cursor of its own. The helper's is parked in the bottom-right corner of the screen, where only
@@ -18,6 +25,7 @@
 #include <X11/keysym.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -26,8 +34,10 @@
 #include <vector>
 
 #include "desktop/platform.h"
+#include "desktop/windows.h"
 #include "desktop/x11/display.h"
 #include "desktop/x11/input.h"
+#include "desktop/x11/window_list.h"
 
 namespace qcu {
 namespace x11 {
@@ -35,6 +45,8 @@ namespace {
 
 // Wheel clicks in one event at most: more is no scroll step the helper makes.
 constexpr std::int32_t MAX_WHEEL_LINES = 100;
+// Deepest nesting looked through from the focus window up to the root.
+constexpr int MAX_WINDOW_DEPTH = 64;
 
 // The modifiers a key event may hold, each with the key that sets it, pressed in this order.
 struct Modifier {
@@ -175,14 +187,53 @@ bool run(Source& source, const Step& step) {
       std::free(buttons.mask);
       return known && (rootX != step.x || rootY != step.y);
     }
-    case Step::Kind::CopyFocus: {
-      // Keys go where the user's keyboard focus is: the private keyboard has a focus of its own.
-      Window focus = None;
-      return XIGetFocus(display, source.coreKeyboard, &focus) == Success &&
-             XISetFocus(display, source.pair.keyboard, focus, CurrentTime) == Success;
-    }
+    case Step::Kind::CopyFocus:
+      return false;  // needs the front window: see copyFocus
   }
   return false;
+}
+
+// Whether the window is the ancestor or one of its descendants; false when either is gone.
+bool inside(Display* display, Window window, Window ancestor) {
+  for (int depth = 0; depth < MAX_WINDOW_DEPTH; ++depth) {
+    if (window == ancestor) return true;
+    Window root = None, parent = None;
+    Window* list = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display, window, &root, &parent, &list, &count)) return false;
+    if (list) XFree(list);
+    if (parent == None) return false;
+    window = parent;
+  }
+  return false;
+}
+
+// Gives the private keyboard the user's keyboard focus (it has a focus of its own), but only a
+// focus inside the frame of the front window (a client window id): None would drop the key,
+// PointerRoot would send it to whatever lies under the parked pointer, and any other window is
+// one nobody checked.
+bool copyFocus(Source& source, Window front) {
+  Display* display = source.own.display;
+  const Window root = DefaultRootWindow(display);
+  Window focus = None;
+  if (front == None || XIGetFocus(display, source.coreKeyboard, &focus) != Success ||
+      focus == None || focus == PointerRoot || focus == root) {
+    return false;
+  }
+  const Window frame = frameOf(display, root, front);
+  return frame != None && inside(display, focus, frame) &&
+         XISetFocus(display, source.pair.keyboard, focus, CurrentTime) == Success;
+}
+
+// Releases the keys and buttons a failed post pressed, the last pressed first. A release of what
+// is not down changes nothing.
+void releaseAll(Source& source, const std::vector<Step>& pressed) {
+  for (auto it = pressed.rbegin(); it != pressed.rend(); ++it) {
+    Step release = *it;
+    release.press = false;
+    run(source, release);
+  }
+  XSync(source.own.display, False);
 }
 
 std::shared_ptr<Source> createSource() {
@@ -329,6 +380,15 @@ bool platformPostEvent(const InputSource& handle, const InputEvent& event) {
   Source* source = sourceOf(handle);
   const auto* made = static_cast<const Made*>(event.ref.get());
   if (!source || !made || made->source != source->serial) return false;
+  // The front window for a key, by the rule the common code checked. The list is read before the
+  // source's lock: it takes the request connection, never to be waited for under another lock.
+  Window front = None;
+  const bool key = std::any_of(made->steps.begin(), made->steps.end(),
+                               [](const Step& step) { return step.kind == Step::Kind::CopyFocus; });
+  if (key) {
+    front = frontWindowID(cgWindows());
+    if (front == None) return false;
+  }
   std::lock_guard<std::mutex> guard(source->lock);
   if (!source->own || source->own.lost()) return false;
   ConnectionUse use(source->own);
@@ -340,10 +400,28 @@ bool platformPostEvent(const InputSource& handle, const InputEvent& event) {
     return false;
   }
   const unsigned long mark = source->own.mark();
+  // Each key or button pressed so far, once, in the order of its latest press.
+  std::vector<Step> pressed;
+  bool sent = true;
   for (const auto& step : made->steps) {
-    if (!run(*source, step)) return false;
+    if (step.kind == Step::Kind::CopyFocus) {
+      // Confirmed before anything goes down: a focus window that vanished fails here.
+      sent = copyFocus(*source, front) && source->own.clean(mark);
+    } else {
+      if (step.press) {
+        std::erase_if(pressed, [&](const Step& earlier) {
+          return earlier.kind == step.kind && earlier.detail == step.detail;
+        });
+        pressed.push_back(step);
+      }
+      sent = run(*source, step);
+    }
+    if (!sent) break;
   }
-  return source->own.clean(mark);
+  if (sent && source->own.clean(mark)) return true;
+  // X goes on after an error, so a press may have gone through all the same.
+  if (!pressed.empty() && !source->own.lost()) releaseAll(*source, pressed);
+  return false;
 }
 
 }  // namespace qcu

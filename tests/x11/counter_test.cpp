@@ -37,7 +37,7 @@ std::int64_t settle(std::int64_t before, std::int64_t delta) {
 
 TEST_F(CounterTest, OtherProgramsMoveTheEpochExactlyAndTheHelpersOwnInputNever) {
   ASSERT_TRUE(inputCounterAvailable());
-  TestWindow window = showWindow(test, 100, 100, 200, 200);
+  TestWindow window = showFrontWindow(test, 100, 100, 200, 200);
   auto from = source();
   const std::int64_t start = userInputEpoch();
   // The helper's own click, chord and scroll, then one move by another program: once that move

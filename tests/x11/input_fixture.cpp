@@ -1,5 +1,7 @@
 #include "x11/input_fixture.h"
 
+#include <X11/Xutil.h>
+#include <X11/extensions/XInput.h>
 #include <X11/extensions/XInput2.h>
 #include <poll.h>
 #include <spawn.h>
@@ -11,6 +13,7 @@
 #include "desktop/x11/display.h"
 #include "desktop/x11/input.h"
 #include "support/vdesk.h"
+#include "x11/x11_support.h"
 
 extern char** environ;
 
@@ -54,6 +57,42 @@ TestWindow showWindow(Display* display, int x, int y, int width, int height) {
   return shown;
 }
 
+TestWindow showFrontWindow(Display* display, int x, int y, int width, int height) {
+  TestWindow shown;
+  shown.display = display;
+  XSetWindowAttributes attributes{};
+  attributes.background_pixel = WhitePixel(display, DefaultScreen(display));
+  attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
+                          StructureNotifyMask | FocusChangeMask;
+  shown.window =
+      XCreateWindow(display, DefaultRootWindow(display), x, y, width, height, 0, CopyFromParent,
+                    InputOutput, CopyFromParent, CWBackPixel | CWEventMask, &attributes);
+  XSizeHints hints{};
+  hints.flags = USPosition | USSize;
+  hints.x = x;
+  hints.y = y;
+  hints.width = width;
+  hints.height = height;
+  XSetWMNormalHints(display, shown.window, &hints);
+  XMapRaised(display, shown.window);
+  const bool viewable = waitFor([&] {
+    XWindowAttributes now{};
+    return XGetWindowAttributes(display, shown.window, &now) && now.map_state == IsViewable;
+  });
+  EXPECT_TRUE(viewable) << "the manager never showed the test window";
+  XSetInputFocus(display, shown.window, RevertToParent, CurrentTime);
+  const bool front = waitFor([&] {
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    return focus == shown.window && frontWindowID(cgWindows()) == shown.window;
+  });
+  EXPECT_TRUE(front) << "the test window is not the focused front window";
+  shown.x = x;
+  shown.y = y;
+  return shown;
+}
+
 int masterPointerNamed(Display* display, const std::string& pairName) {
   int count = 0, found = 0;
   XIDeviceInfo* info = XIQueryDevice(display, XIAllMasterDevices, &count);
@@ -64,6 +103,38 @@ int masterPointerNamed(Display* display, const std::string& pairName) {
   }
   if (info) XIFreeDeviceInfo(info);
   return found;
+}
+
+int deviceNamed(Display* display, const std::string& name) {
+  int count = 0, found = 0;
+  XIDeviceInfo* info = XIQueryDevice(display, XIAllDevices, &count);
+  for (int i = 0; i < count; ++i) {
+    if (name == info[i].name) found = info[i].deviceid;
+  }
+  if (info) XIFreeDeviceInfo(info);
+  return found;
+}
+
+std::optional<std::vector<int>> keysDown(Display* display, int device) {
+  XDevice* opened = device ? XOpenDevice(display, static_cast<XID>(device)) : nullptr;
+  if (!opened) return std::nullopt;
+  std::optional<std::vector<int>> down;
+  if (XDeviceState* state = XQueryDeviceState(display, opened)) {
+    auto* item = state->data;
+    for (int i = 0; i < state->num_classes; ++i) {
+      if (item->c_class == KeyClass) {
+        const auto* keys = reinterpret_cast<const XKeyState*>(item);
+        down.emplace();
+        for (int code = 0; code < 256; ++code) {
+          if (keys->keys[code / 8] & (1 << (code % 8))) down->push_back(code);
+        }
+      }
+      item = reinterpret_cast<XInputClass*>(reinterpret_cast<char*>(item) + item->length);
+    }
+    XFreeDeviceState(state);
+  }
+  XCloseDevice(display, opened);
+  return down;
 }
 
 int runProgram(const std::vector<std::string>& arguments) {

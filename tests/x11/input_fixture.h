@@ -26,9 +26,16 @@ struct TestWindow {
   std::optional<XEvent> next(const std::vector<int>& types, double seconds = 10.0);
 };
 TestWindow showWindow(Display* display, int x, int y, int width, int height);
+// A top-level window that the window manager frames, shown raised and holding the keyboard focus
+// once the backend lists it as the front window: the only kind of window keys may reach.
+TestWindow showFrontWindow(Display* display, int x, int y, int width, int height);
 
 // Device ids of the master pair under this name (pointer, keyboard); 0 when it is not there.
 int masterPointerNamed(Display* display, const std::string& pairName);
+// The id of the input device with this name; 0 when there is none.
+int deviceNamed(Display* display, const std::string& name);
+// The key codes that are down on a slave device; none when its state cannot be read.
+std::optional<std::vector<int>> keysDown(Display* display, int device);
 
 // Runs a program to its end; its exit status, or -1.
 int runProgram(const std::vector<std::string>& arguments);

@@ -114,7 +114,7 @@ Seen expectedFor(const std::string& name) {
 }
 
 TEST_F(InputTest, EveryAllowedKeyArrivesAsThatKeyWithItsModifiersHeldAroundIt) {
-  TestWindow window = showWindow(test, 100, 100, 200, 200);
+  TestWindow window = showFrontWindow(test, 100, 100, 200, 200);
   auto from = source();
   const unsigned modifierMask = ShiftMask | ControlMask | Mod1Mask;
   for (const auto& name : allowedKeys()) {

@@ -89,7 +89,9 @@ bool platformScreenCaptureAllowed();
 // The on-screen window list, front to back, as raw rows whose fields may be missing or mistyped:
 // an array of objects with the keys "kCGWindowNumber", "kCGWindowOwnerPID", "kCGWindowBounds"
 // ({"X","Y","Width","Height"}), "kCGWindowOwnerName", "kCGWindowName", "kCGWindowLayer",
-// "kCGWindowAlpha". None when the window server gives no list.
+// "kCGWindowAlpha". None when the window server gives no list. A window whose process the window
+// server cannot tell is listed with a pid below 1, which names no process: it still covers the
+// windows below it.
 std::optional<nlohmann::json> platformWindowList();
 // The current console session's dictionary; none when there is none.
 std::optional<nlohmann::json> platformSessionDictionary();

@@ -50,6 +50,8 @@ bool screenLocked() {
 
 ProcMeta processMeta(std::int32_t pid) {
   ProcMeta meta;
+  // Ids below 1 name no process, so nothing is known about them.
+  if (pid < 1) return meta;
   auto app = platformRunningApplication(pid);
   if (!app) return meta;
   if (app->executablePath) meta.name = lastPathComponent(*app->executablePath);

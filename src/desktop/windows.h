@@ -15,7 +15,7 @@ namespace qcu {
 
 struct WinRec {
   std::uint32_t id = 0;
-  std::int32_t pid = 0;
+  std::int32_t pid = 0;  // below 1: no process (a window whose process the desktop cannot tell)
   std::string owner;
   std::string name;
   std::int64_t layer = 0;

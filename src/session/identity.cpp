@@ -15,6 +15,8 @@ nlohmann::json Ident::object() const {
 }
 
 std::optional<std::uint64_t> processStart100ns(std::int32_t pid) {
+  // Ids below 1 name no process: the desktop lists windows whose process it cannot tell so.
+  if (pid < 1) return std::nullopt;
   auto started = platformProcessStart(pid);
   if (!started) return std::nullopt;
   return startTime100ns(*started);

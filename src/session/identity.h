@@ -23,7 +23,7 @@ struct Ident {
 };
 
 // Start time of a process in 100-ns units since 1970-01-01 UTC; none when the process does not
-// exist or its start time cannot be read.
+// exist or its start time cannot be read, and for ids below 1, which name no process.
 std::optional<std::uint64_t> processStart100ns(std::int32_t pid);
 
 // Reads the "identity" object of a request; fails with "bad_identity".

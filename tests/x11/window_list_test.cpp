@@ -3,8 +3,18 @@
 // GoogleTest comes before the X11 headers, whose macros (None, Bool) clash with it.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <string_view>
+
+#include "binding/candidates.h"
+#include "desktop/platform.h"
+#include "desktop/x11/display.h"
+#include "policy/policy.h"
+#include "runtime/output.h"
+#include "session/identity.h"
 #include "x11/x11_support.h"
 
 namespace qcu::test {
@@ -100,6 +110,87 @@ TEST_F(WindowListTest, TheProcessIsTheServersWordNotTheWindowsClaim) {
   auto row = rowOf(cgWindows(), window);
   ASSERT_TRUE(row);
   EXPECT_EQ(row->pid, client.pid());
+}
+
+// A private X server that also listens on TCP: a client that connects over TCP is one whose
+// process the server cannot tell, as a remote client's. The backend is moved to it while it
+// runs, and closed before the server goes.
+struct TcpServer {
+  Child server;
+  std::string display;  // ":N"
+
+  TcpServer() {
+    std::string xvfb;
+    const char* path = std::getenv("PATH");
+    std::string_view dirs = path ? path : "/usr/bin";
+    while (xvfb.empty() && !dirs.empty()) {
+      auto end = dirs.find(':');
+      std::string candidate = std::string(dirs.substr(0, end)) + "/Xvfb";
+      if (access(candidate.c_str(), X_OK) == 0) xvfb = candidate;
+      dirs = end == std::string_view::npos ? std::string_view{} : dirs.substr(end + 1);
+    }
+    if (xvfb.empty()) return;
+    server = spawnChild(
+        xvfb, {"-displayfd", "1", "-screen", "0", "1024x768x24", "-listen", "tcp", "-noreset"});
+    if (auto number = server.readLine(15.0)) display = ":" + *number;
+  }
+  ~TcpServer() {
+    x11::displayClose();
+    if (server.pid > 0) {
+      kill(server.pid, SIGTERM);
+      server.waitExit(5.0);
+    }
+  }
+};
+
+std::vector<std::string> captured;
+void capture(std::string_view line) {
+  captured.emplace_back(line);
+}
+
+// The listing's answer, caught on its way out.
+Json listCandidates() {
+  captured.clear();
+  setOutputSink(&capture);
+  handleListCandidates("occluded");
+  setOutputSink(nullptr);
+  return captured.size() == 1 ? Json::parse(captured.front()) : Json();
+}
+
+// A window whose process the server cannot tell, above the bound one, covers it: the bound window
+// is neither in front nor under the point, and the covering window is nobody's window.
+TEST_F(WindowListTest, AWindowWithoutAKnownProcessCoversTheWindowsBelowAndIsNoCandidate) {
+  TcpServer server;
+  ASSERT_FALSE(server.display.empty()) << "no private X server listening on TCP";
+  x11::displayClose();
+  ASSERT_TRUE(x11::displayOpen(server.display.c_str()));
+  TestClient local{spawnChild(QCU_X11_CLIENT, {}, {"DISPLAY=" + server.display})};
+  TestClient remote{spawnChild(QCU_X11_CLIENT, {}, {"DISPLAY=127.0.0.1" + server.display})};
+  Window bound = local.window(20, 20, 300, 200, "bound");
+  Window cover = remote.window(120, 80, 300, 200, "from afar");
+  ASSERT_TRUE(bound && cover) << "the test clients made no windows";
+  ASSERT_TRUE(waitListed(bound));
+  ASSERT_TRUE(waitListed(cover)) << "a window without a known process is not listed";
+
+  auto rows = cgWindows();
+  EXPECT_EQ(rowOf(rows, bound)->pid, local.pid());
+  const std::int32_t pid = rowOf(rows, cover)->pid;
+  EXPECT_LT(pid, 1) << "the server cannot know the process of a TCP client";
+  EXPECT_EQ(frontWindowID(rows), cover);
+  EXPECT_EQ(topWindowAt(rows, Point{200, 150}), cover);
+  EXPECT_EQ(topWindowAt(rows, Point{40, 40}), bound);
+
+  // The pid names no process, to any process function.
+  EXPECT_FALSE(platformProcessAlive(pid));
+  EXPECT_FALSE(processStart100ns(pid));
+  EXPECT_FALSE(platformRunningApplication(pid));
+  EXPECT_TRUE(isBlockedApplication(pid));
+
+  Json answer = listCandidates();
+  ASSERT_EQ(answer["ok"], true) << answer;
+  for (const auto& candidate : answer["candidates"])
+    EXPECT_NE(candidate["identity"]["hwnd"], std::to_string(cover)) << candidate;
+  EXPECT_EQ(answer["skipped"].value("no-process", 0), 1) << answer["skipped"];
 }
 
 }  // namespace

@@ -177,7 +177,7 @@ struct ClientPids {
   std::unordered_map<XID, std::int32_t> byBase;
   std::int32_t of(Window window) const {
     auto it = byBase.find(window & ~mask);
-    return it == byBase.end() ? 0 : it->second;
+    return it == byBase.end() ? NO_PROCESS : it->second;
   }
 };
 
@@ -203,7 +203,7 @@ std::optional<ClientPids> clientPids(Display* display) {
 
 // Everything about each (client, frame) pair, in one round of requests; pairs whose frame is gone
 // are left out. The process is the server's word where it has one; the window's own claim
-// (_NET_WM_PID) only on a server that cannot tell.
+// (_NET_WM_PID) only on a server that cannot tell; NO_PROCESS without either.
 std::vector<WindowFacts> describe(Display* display,
                                   const std::vector<std::pair<Window, Window>>& pairs,
                                   const std::optional<ClientPids>& pids) {
@@ -344,7 +344,7 @@ bool sameStart(const std::optional<ProcessStart>& a, const std::optional<Process
 void remember(const std::vector<WindowFacts>& rows) {
   std::unordered_map<std::int32_t, ProcessCache::Entry> byPid;
   for (const auto& row : rows) {
-    if (row.pid <= 0) continue;
+    if (row.pid < 1) continue;
     auto [entry, fresh] = byPid.try_emplace(row.pid);
     if (fresh) entry->second.start = procfsProcessStart(row.pid);
     auto& windows = entry->second.windows;
@@ -423,12 +423,11 @@ std::optional<nlohmann::json> platformWindowList() {
                               {"Y", row.bounds.y},
                               {"Width", row.bounds.width},
                               {"Height", row.bounds.height}}},
+                            {"kCGWindowOwnerPID", row.pid},
                             {"kCGWindowOwnerName", row.className},
                             {"kCGWindowName", row.title},
                             {"kCGWindowLayer", row.layer},
                             {"kCGWindowAlpha", row.alpha}};
-    // A row without a known process is kept without one; the reader leaves it out.
-    if (row.pid > 0) entry["kCGWindowOwnerPID"] = row.pid;
     list.push_back(std::move(entry));
   }
   return list;

@@ -27,11 +27,15 @@ inline constexpr int LAYER_DOCK = 20;  // panels and docks
 // Menus, tooltips, notifications and other override-redirect windows.
 inline constexpr int LAYER_POPUP = 101;
 
+// The process of a window whose process the server cannot tell (a remote client): a pid that
+// names no process, so the row still counts where it covers others but is no one's window.
+inline constexpr std::int32_t NO_PROCESS = -1;
+
 struct WindowFacts {
   Window client = None;  // the application's window; its id is the window number
   Window frame = None;   // the client's ancestor just below the root (the client itself unframed)
-  std::int32_t pid = 0;  // 0 when unknown
-  Rect bounds;           // the frame's outer rectangle in root coordinates
+  std::int32_t pid = NO_PROCESS;
+  Rect bounds;  // the frame's outer rectangle in root coordinates
   int layer = LAYER_NORMAL;
   double alpha = 1.0;
   std::string title;

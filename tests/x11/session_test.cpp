@@ -30,6 +30,68 @@ TEST_F(SessionTest, ScreenSaverOnLocksAndOffUnlocks) {
   EXPECT_TRUE(waitFor([] { return !screenLocked(); })) << "ending the screen saver did not unlock";
 }
 
+// A screen locker's own window: override-redirect, over the whole screen, above every ordinary
+// window. Menus, tooltips and full-screen application windows are not lockers.
+TEST_F(SessionTest, AFullScreenOverrideRedirectWindowOnTopLocks) {
+  ASSERT_TRUE(waitFor([] { return !screenLocked(); }))
+      << "the desktop reads as locked before the test";
+  const int width = DisplayWidth(test, DefaultScreen(test));
+  const int height = DisplayHeight(test, DefaultScreen(test));
+  TestClient client = startClient();
+  Window ordinary = client.window(100, 100, 300, 200, "ordinary");
+  ASSERT_TRUE(ordinary && waitFor([&] {
+                auto row = rowOf(cgWindows(), ordinary);
+                return row && row->layer == 0;
+              }))
+      << "the ordinary window was never shown";
+
+  struct Case {
+    const char* what;
+    int x, y, width, height;
+    const char* type;
+    const char* state;
+    bool lowered;  // put under the ordinary window once shown
+    bool locks;
+  };
+  const Case cases[] = {
+      {"a full-screen override-redirect window", 0, 0, width, height, "override", "none", false,
+       true},
+      {"an override-redirect window beyond the screen's edges", -10, -10, width + 20, height + 20,
+       "override", "none", false, true},
+      {"a menu-sized override-redirect window", 200, 150, 220, 300, "override", "none", false,
+       false},
+      {"a full-screen override-redirect window under an ordinary one", 0, 0, width, height,
+       "override", "none", true, false},
+      {"a full-screen ordinary window", 0, 0, width, height, "normal", "fullscreen", false, false},
+  };
+  for (const auto& c : cases) {
+    Window window = client.window(c.x, c.y, c.width, c.height, c.what, c.type, c.state);
+    ASSERT_TRUE(window) << c.what;
+    const std::string id = std::to_string(window);
+    if (c.lowered) ASSERT_TRUE(client.command("lower " + id)) << c.what;
+    ASSERT_TRUE(waitFor([&] {
+      XWindowAttributes attributes;
+      return XGetWindowAttributes(test, window, &attributes) && attributes.map_state == IsViewable;
+    })) << c.what
+        << " was never shown";
+    if (std::string(c.state) == "fullscreen") {
+      ASSERT_TRUE(waitFor([&] {
+        auto row = rowOf(cgWindows(), window);
+        return row && row->bounds.width >= width && row->bounds.height >= height;
+      })) << c.what
+          << " never covered the screen";
+    }
+    if (c.locks) {
+      EXPECT_TRUE(waitFor([] { return screenLocked(); })) << c.what << " did not lock";
+    } else {
+      EXPECT_FALSE(screenLocked()) << c.what << " locked";
+    }
+    ASSERT_TRUE(client.command("unmap " + id)) << c.what;
+    EXPECT_TRUE(waitFor([] { return !screenLocked(); }))
+        << "unmapping " << c.what << " did not unlock";
+  }
+}
+
 TEST_F(SessionTest, PermissionsOnAnOpenDesktopWithAnAccessibilityBus) {
   EXPECT_TRUE(platformScreenCaptureAllowed());
   EXPECT_TRUE(platformAccessibilityTrusted())

@@ -1,12 +1,14 @@
 // A tiny X11 client for the backend's tests. It makes top-level windows on request and keeps
 // them until its standard input ends. Commands, one per line:
 //   window X Y WIDTH HEIGHT TYPE STATE ENCODING TITLE...   prints the new window's id
-//     TYPE normal|dock|utility, STATE none|above, ENCODING utf8 (_NET_WM_NAME) | latin1 (WM_NAME
-//     as STRING only)
+//     TYPE normal|dock|utility|override (override-redirect: no manager handles it), STATE
+//     none|above|fullscreen, ENCODING utf8 (_NET_WM_NAME) | latin1 (WM_NAME as STRING only)
 //   opacity ID FRACTION      sets _NET_WM_WINDOW_OPACITY
 //   appid ID TEXT            sets _GTK_APPLICATION_ID
 //   iconify ID               asks the manager to minimise the window
 //   claimpid ID PID          sets _NET_WM_PID to another process's id
+//   unmap ID                 unmaps the window
+//   lower ID                 puts the window at the bottom of the stack
 // Every window has WM_CLASS "qcu-x11-client", "QcuTestClient" and _NET_WM_PID of this process.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -49,8 +51,12 @@ Window makeWindow(Display* display, std::istringstream& args) {
   std::string type, state, encoding, title;
   args >> x >> y >> width >> height >> type >> state >> encoding;
   std::getline(args >> std::ws, title);
-  Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), x, y, width, height, 0,
-                                      0, WhitePixel(display, DefaultScreen(display)));
+  XSetWindowAttributes attributes{};
+  attributes.background_pixel = WhitePixel(display, DefaultScreen(display));
+  attributes.override_redirect = type == "override";
+  Window window =
+      XCreateWindow(display, DefaultRootWindow(display), x, y, width, height, 0, CopyFromParent,
+                    InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
   XSizeHints hints{};
   hints.flags = USPosition | USSize;
   hints.x = x;
@@ -78,6 +84,9 @@ Window makeWindow(Display* display, std::istringstream& args) {
     setAtom(display, window, "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_UTILITY");
   }
   if (state == "above") setAtom(display, window, "_NET_WM_STATE", "_NET_WM_STATE_ABOVE");
+  if (state == "fullscreen") {
+    setAtom(display, window, "_NET_WM_STATE", "_NET_WM_STATE_FULLSCREEN");
+  }
   XMapWindow(display, window);
   XSync(display, False);
   return window;
@@ -123,6 +132,10 @@ int main() {
                       PropModeReplace, reinterpret_cast<unsigned char*>(&claimed), 1);
     } else if (command == "iconify") {
       XIconifyWindow(display, window, DefaultScreen(display));
+    } else if (command == "unmap") {
+      XUnmapWindow(display, window);
+    } else if (command == "lower") {
+      XLowerWindow(display, window);
     }
     XSync(display, False);
     std::cout << "ok" << std::endl;

@@ -1,9 +1,14 @@
 // The session and its lock, and what the two permissions mean on X11.
+#include <X11/Xlib-xcb.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/scrnsaver.h>
+#include <xcb/xcb.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "desktop/platform.h"
 #include "desktop/x11/bus.h"
@@ -32,6 +37,85 @@ bool screenSaverOn() {
   XScreenSaverInfo info{};
   if (!XScreenSaverQueryInfo(scope.display, scope.root, &info) || scope.lost()) return true;
   return info.state == ScreenSaverOn;
+}
+
+template <typename Reply>
+using Owned = std::unique_ptr<Reply, decltype(&std::free)>;
+
+// A reply, or none when the request failed; gone says whether it failed only because the window
+// no longer exists (it was destroyed after the root's children were read).
+template <typename Reply>
+Owned<Reply> owned(Reply* reply, xcb_generic_error_t* error, bool* gone = nullptr) {
+  if (gone) {
+    *gone = error && (error->error_code == XCB_WINDOW || error->error_code == XCB_DRAWABLE);
+  }
+  std::free(error);
+  return Owned<Reply>(reply, &std::free);
+}
+
+// A screen locker that draws a window of its own (an override-redirect window over the whole
+// screen, with the keyboard grabbed) tells none of the services below. So the screen reads
+// locked while a viewable override-redirect window covers the whole root and no ordinary window
+// (viewable, drawable, not override-redirect: what a manager frames) is stacked above it. Menus
+// and tooltips are override-redirect too, but small. The root's children are read top down in
+// two pipelined rounds, a third only for override-redirect windows above every ordinary one.
+// Any failure but a window that went away in between reads locked.
+bool lockerWindowShown() {
+  x11::RequestScope scope;
+  if (!scope) return true;
+  xcb_connection_t* c = XGetXCBConnection(scope.display);
+  const auto root = static_cast<xcb_window_t>(scope.root);
+  auto treeAsked = xcb_query_tree(c, root);
+  auto screenAsked = xcb_get_geometry(c, root);
+  xcb_generic_error_t* error = nullptr;
+  auto tree = owned(xcb_query_tree_reply(c, treeAsked, &error), error);
+  error = nullptr;
+  auto screen = owned(xcb_get_geometry_reply(c, screenAsked, &error), error);
+  if (!tree || !screen) return true;
+  const xcb_window_t* children = xcb_query_tree_children(tree.get());
+  const int count = xcb_query_tree_children_length(tree.get());
+
+  // Bottom to top, as the server stacks them.
+  std::vector<xcb_get_window_attributes_cookie_t> asked;
+  asked.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i)
+    asked.push_back(xcb_get_window_attributes(c, children[i]));
+  std::vector<Owned<xcb_get_window_attributes_reply_t>> attributes;
+  attributes.reserve(asked.size());
+  bool failed = false;
+  for (auto cookie : asked) {
+    error = nullptr;
+    bool gone = false;
+    attributes.push_back(owned(xcb_get_window_attributes_reply(c, cookie, &error), error, &gone));
+    if (!attributes.back() && !gone) failed = true;
+  }
+  if (failed) return true;
+
+  std::vector<xcb_get_geometry_cookie_t> covers;
+  for (int i = count - 1; i >= 0; --i) {
+    const auto* window = attributes[static_cast<std::size_t>(i)].get();
+    if (!window || window->map_state != XCB_MAP_STATE_VIEWABLE) continue;
+    if (!window->override_redirect) {
+      if (window->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT) break;
+      continue;
+    }
+    covers.push_back(xcb_get_geometry(c, children[i]));
+  }
+  bool shown = false;
+  for (auto cookie : covers) {
+    error = nullptr;
+    bool gone = false;
+    auto geometry = owned(xcb_get_geometry_reply(c, cookie, &error), error, &gone);
+    if (!geometry) {
+      failed = failed || !gone;
+      continue;
+    }
+    const int border = 2 * geometry->border_width;
+    shown = shown || (geometry->x <= 0 && geometry->y <= 0 &&
+                      geometry->x + geometry->width + border >= screen->width &&
+                      geometry->y + geometry->height + border >= screen->height);
+  }
+  return shown || failed || scope.lost() || xcb_connection_has_error(c);
 }
 
 struct LockService {
@@ -109,10 +193,12 @@ bool busSaysLocked() {
 }  // namespace
 
 // None without a usable display: that reads as locked. Otherwise the session is on this
-// display's console, locked when the X screen saver is on or a lock service says so.
+// display's console, locked when the X screen saver is on, a locker's window covers the screen
+// or a lock service says so.
 std::optional<nlohmann::json> platformSessionDictionary() {
   if (!x11::displayUsable()) return std::nullopt;
   bool locked = screenSaverOn();
+  locked = lockerWindowShown() || locked;
   locked = busSaysLocked() || locked;
   if (!x11::displayUsable()) return std::nullopt;
   return nlohmann::json{{"kCGSSessionOnConsoleKey", true}, {"CGSSessionScreenIsLocked", locked}};

@@ -13,6 +13,7 @@
 #include "desktop/platform.h"
 #include "desktop/x11/bus.h"
 #include "desktop/x11/display.h"
+#include "desktop/x11/xcb_reply.h"
 
 namespace qcu {
 namespace {
@@ -39,20 +40,6 @@ bool screenSaverOn() {
   return info.state == ScreenSaverOn;
 }
 
-template <typename Reply>
-using Owned = std::unique_ptr<Reply, decltype(&std::free)>;
-
-// A reply, or none when the request failed; gone says whether it failed only because the window
-// no longer exists (it was destroyed after the root's children were read).
-template <typename Reply>
-Owned<Reply> owned(Reply* reply, xcb_generic_error_t* error, bool* gone = nullptr) {
-  if (gone) {
-    *gone = error && (error->error_code == XCB_WINDOW || error->error_code == XCB_DRAWABLE);
-  }
-  std::free(error);
-  return Owned<Reply>(reply, &std::free);
-}
-
 // A screen locker that draws a window of its own (an override-redirect window over the whole
 // screen, with the keyboard grabbed) tells none of the services below. So the screen reads
 // locked while a viewable override-redirect window covers the whole root and no ordinary window
@@ -68,9 +55,8 @@ bool lockerWindowShown() {
   auto treeAsked = xcb_query_tree(c, root);
   auto screenAsked = xcb_get_geometry(c, root);
   xcb_generic_error_t* error = nullptr;
-  auto tree = owned(xcb_query_tree_reply(c, treeAsked, &error), error);
-  error = nullptr;
-  auto screen = owned(xcb_get_geometry_reply(c, screenAsked, &error), error);
+  auto tree = x11::takeReply(xcb_query_tree_reply(c, treeAsked, &error), &error);
+  auto screen = x11::takeReply(xcb_get_geometry_reply(c, screenAsked, &error), &error);
   if (!tree || !screen) return true;
   const xcb_window_t* children = xcb_query_tree_children(tree.get());
   const int count = xcb_query_tree_children_length(tree.get());
@@ -80,13 +66,13 @@ bool lockerWindowShown() {
   asked.reserve(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i)
     asked.push_back(xcb_get_window_attributes(c, children[i]));
-  std::vector<Owned<xcb_get_window_attributes_reply_t>> attributes;
+  std::vector<x11::XcbReply<xcb_get_window_attributes_reply_t>> attributes;
   attributes.reserve(asked.size());
   bool failed = false;
   for (auto cookie : asked) {
-    error = nullptr;
     bool gone = false;
-    attributes.push_back(owned(xcb_get_window_attributes_reply(c, cookie, &error), error, &gone));
+    attributes.push_back(
+        x11::takeReply(xcb_get_window_attributes_reply(c, cookie, &error), &error, &gone));
     if (!attributes.back() && !gone) failed = true;
   }
   if (failed) return true;
@@ -103,9 +89,8 @@ bool lockerWindowShown() {
   }
   bool shown = false;
   for (auto cookie : covers) {
-    error = nullptr;
     bool gone = false;
-    auto geometry = owned(xcb_get_geometry_reply(c, cookie, &error), error, &gone);
+    auto geometry = x11::takeReply(xcb_get_geometry_reply(c, cookie, &error), &error, &gone);
     if (!geometry) {
       failed = failed || !gone;
       continue;

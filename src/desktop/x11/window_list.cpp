@@ -18,6 +18,7 @@
 #include "desktop/procfs.h"
 #include "desktop/x11/display.h"
 #include "desktop/x11/properties.h"
+#include "desktop/x11/xcb_reply.h"
 
 namespace qcu::x11 {
 namespace {
@@ -63,15 +64,6 @@ bool contains(const std::vector<unsigned long>& items, Atom atom) {
 
 // Reads over the connection's XCB side, pipelined: every request of a round goes out before the
 // first reply is awaited, so a list costs a few round trips whatever the number of windows.
-template <typename Reply>
-using Owned = std::unique_ptr<Reply, decltype(&std::free)>;
-
-template <typename Reply>
-Owned<Reply> owned(Reply* reply, xcb_generic_error_t* error) {
-  std::free(error);
-  return Owned<Reply>(reply, &std::free);
-}
-
 struct PropertyValue {
   xcb_atom_t type = XCB_NONE;
   std::uint8_t format = 0;
@@ -86,7 +78,7 @@ xcb_get_property_cookie_t ask(xcb_connection_t* c, Window window, Atom property)
 
 PropertyValue take(xcb_connection_t* c, xcb_get_property_cookie_t cookie) {
   xcb_generic_error_t* error = nullptr;
-  auto reply = owned(xcb_get_property_reply(c, cookie, &error), error);
+  auto reply = takeReply(xcb_get_property_reply(c, cookie, &error), &error);
   PropertyValue value;
   if (!reply || reply->type == XCB_NONE) return value;
   value.type = reply->type;
@@ -128,7 +120,7 @@ std::vector<Window> framesOf(xcb_connection_t* c, Window root, const std::vector
     std::vector<std::size_t> next;
     for (std::size_t k = 0; k < open.size(); ++k) {
       xcb_generic_error_t* error = nullptr;
-      auto reply = owned(xcb_query_tree_reply(c, cookies[k], &error), error);
+      auto reply = takeReply(xcb_query_tree_reply(c, cookies[k], &error), &error);
       std::size_t i = open[k];
       if (!reply) continue;
       if (reply->parent == root || reply->parent == XCB_NONE) {
@@ -238,9 +230,9 @@ std::vector<WindowFacts> describe(Display* display,
     const Asked& q = asked[i];
     auto [client, frame] = pairs[i];
     xcb_generic_error_t* error = nullptr;
-    auto attributes = owned(xcb_get_window_attributes_reply(c, q.attributes, &error), error);
+    auto attributes = takeReply(xcb_get_window_attributes_reply(c, q.attributes, &error), &error);
     error = nullptr;
-    auto geometry = owned(xcb_get_geometry_reply(c, q.geometry, &error), error);
+    auto geometry = takeReply(xcb_get_geometry_reply(c, q.geometry, &error), &error);
     PropertyValue state = take(c, q.state), type = take(c, q.type), opacity = take(c, q.opacity);
     PropertyValue frameOpacity = frame != client ? take(c, q.frameOpacity) : PropertyValue{};
     PropertyValue netName = take(c, q.netName), wmName = take(c, q.wmName);

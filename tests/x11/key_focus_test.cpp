@@ -39,10 +39,10 @@ struct ManagerHold {
       check = static_cast<Window>(reinterpret_cast<unsigned long*>(data)[0]);
     }
     if (data) XFree(data);
-    XResClientIdSpec spec{check, XRES_CLIENT_ID_PID_MASK};
+    XResClientIdSpec wanted{check, XRES_CLIENT_ID_PID_MASK};
     long idCount = 0;
     XResClientIdValue* ids = nullptr;
-    if (check != None && XResQueryClientIds(display, 1, &spec, &idCount, &ids) == Success) {
+    if (check != None && XResQueryClientIds(display, 1, &wanted, &idCount, &ids) == Success) {
       for (long i = 0; i < idCount; ++i) {
         if (XResGetClientIdType(&ids[i]) == XRES_CLIENT_ID_PID) pid = XResGetClientPid(&ids[i]);
       }
